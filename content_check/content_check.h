@@ -1,0 +1,45 @@
+// The naming rule and the content scan: the two pieces of the run that do not
+// talk to the console, so that they can be tested on their own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+inline constexpr std::size_t line_buffer_size = 128;
+inline constexpr std::size_t result_name_size = 32;
+
+// Cuts the typed line in place at its first byte below 0x20 (the newline, a
+// carriage return, a tab, any control byte) or at index 127, whichever comes
+// first. Spaces, 0x7F and bytes from 0x80 up belong to the name.
+void trim_input_name(std::span<char, line_buffer_size> line);
+
+// "test2.fzz" when the last 8 bytes of the name are exactly "test.fzz" (case
+// included), otherwise "test.fzz". The answer is a string literal.
+const char* choose_result_name(const char* input_name);
+
+// What the scan reads from. Positions are counted in 64 bits so that files of
+// 2 GiB and more get a right answer on 32-bit builds too.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+
+  // The length as it is now, or -1 when it cannot be measured.
+  virtual std::int64_t length() = 0;
+
+  // Reads up to into.size() bytes at the current position: the count read,
+  // 0 at the end of the data, -1 on a read error.
+  virtual std::ptrdiff_t read(std::span<unsigned char> into) = 0;
+};
+
+enum class ScanResult { found, not_found };
+
+// Found when the source delivers a non-zero byte, or when its data ends before
+// the length it reports (a byte went missing, so it was not a zero). Not found
+// when the count of bytes read reaches the length with only zeros seen. The
+// length is measured again before every block, so a source that grows is read
+// to its new end and one that shrinks ends the scan at its new length.
+ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer);
+
+// The same with the run's own buffer.
+ScanResult scan_for_nonzero(ByteSource& input);

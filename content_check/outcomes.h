@@ -1,0 +1,24 @@
+// The console lines, verdict bytes and exit statuses of every ending, in one
+// table that the run and its tests both read.
+#pragma once
+
+#include <string_view>
+
+inline constexpr std::string_view prompt_line = "Input File Name";
+
+// No result file is left on this ending.
+inline constexpr int no_verdict = -1;
+
+struct Outcome {
+  std::string_view line;
+  int verdict;  // the result file's one byte, or no_verdict
+  int status;   // the exit status when the verdict was stored
+};
+
+inline constexpr Outcome open_error{"File Open Error!!", no_verdict, 1};
+inline constexpr Outcome vacant{"vacant file", 0x00, 0};
+inline constexpr Outcome found{"End of duty", 0x01, 0};
+inline constexpr Outcome zeros_only{"End of duty(0)", 0x00, 0};
+
+// The exit status when the result file's close fails on the zeros-only ending.
+inline constexpr int status_verdict_lost = -1;

@@ -1,0 +1,28 @@
+// Everything that touches the operating system directly. Each platform has its
+// own implementation file; the rest of the program reads the same everywhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+
+namespace platform {
+
+// Opens the input for reading in text mode ("r"). Null when it cannot be
+// opened, or when what was opened is a directory: that is no file to examine.
+std::FILE* open_input(const char* name);
+
+// The length of the open input as the file system reports it now, or -1 when
+// it cannot be measured.
+std::int64_t input_length(std::FILE* input);
+
+// Reads up to into.size() bytes: the count read, 0 at the end of the data, -1
+// on a read error.
+std::ptrdiff_t read_input(std::FILE* input, std::span<unsigned char> into);
+
+// Creates the result file, or cuts it to zero length, for writing in binary
+// mode ("wb"). Null when it cannot be created.
+std::FILE* create_result(const char* name);
+
+}  // namespace platform

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "content_check.h"
+#include "test_names.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes zeros_then(std::size_t zeros, std::vector<unsigned char> tail = {}) {
+  Bytes bytes(zeros, 0);
+  bytes.insert(bytes.end(), tail.begin(), tail.end());
+  return bytes;
+}
+
+// A source over bytes in memory that can misreport its length, end early,
+// fail, deliver short reads, or grow after it has been measured a few times.
+struct MemorySource final : ByteSource {
+  Bytes bytes;
+  std::int64_t reported = -2;          // the length it claims; -2: the bytes' size
+  std::size_t ends_after = SIZE_MAX;   // bytes delivered before the data ends
+  std::size_t fails_after = SIZE_MAX;  // bytes delivered before a read fails
+  std::size_t most_per_read = SIZE_MAX;
+  Bytes appended;  // joins the data, and the length, at the grow_at-th measure
+  int grow_at = -1;
+
+  int measures = 0;
+  std::size_t position = 0;
+
+  std::int64_t length() override {
+    if (++measures == grow_at) {
+      bytes.insert(bytes.end(), appended.begin(), appended.end());
+      if (reported >= 0) reported += static_cast<std::int64_t>(appended.size());
+    }
+    return reported == -2 ? static_cast<std::int64_t>(bytes.size()) : reported;
+  }
+
+  std::ptrdiff_t read(std::span<unsigned char> into) override {
+    if (position >= fails_after) return -1;
+    const std::size_t end = std::min({bytes.size(), ends_after, fails_after});
+    const std::size_t n = std::min({into.size(), end - std::min(end, position), most_per_read});
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(position), n, into.begin());
+    position += n;
+    return static_cast<std::ptrdiff_t>(n);
+  }
+};
+
+struct ScanCase {
+  const char* what;
+  MemorySource source;
+  ScanResult expected;
+};
+
+MemorySource over(Bytes bytes) {
+  MemorySource s;
+  s.bytes = std::move(bytes);
+  return s;
+}
+
+std::vector<ScanCase> scan_cases() {
+  std::vector<ScanCase> cases;
+  auto add = [&](const char* what, MemorySource s, ScanResult r) { cases.push_back({what, s, r}); };
+  using enum ScanResult;
+
+  add("one zero byte", over({0x00}), not_found);
+  add("one non-zero byte", over({0x01}), found);
+  add("1000 zeros then 0x41", over(zeros_then(1000, {0x41})), found);
+  add("only the last byte non-zero", over(zeros_then(4095, {0x80})), found);
+  add("4096 zeros", over(zeros_then(4096)), not_found);
+  add("a carriage return among zeros", over(zeros_then(10, {0x0d, 0, 0})), found);
+  add("a 0x1a among zeros", over(zeros_then(10, {0x1a, 0, 0})), found);
+
+  MemorySource early = over(zeros_then(10));
+  early.ends_after = 9;
+  add("10 zeros through a stream that ends after 9", early, found);
+
+  MemorySource short_reads = over(zeros_then(100));
+  short_reads.most_per_read = 3;
+  add("zeros in short reads", short_reads, not_found);
+  MemorySource short_reads_tail = over(zeros_then(100, {7}));
+  short_reads_tail.most_per_read = 3;
+  add("a non-zero byte after short reads", short_reads_tail, found);
+
+  MemorySource failing = over(zeros_then(10));
+  failing.fails_after = 4;
+  add("a read that fails is a missing byte", failing, found);
+
+  MemorySource unmeasured = over({0x01});
+  unmeasured.reported = -1;
+  add("an unmeasurable length reads nothing", unmeasured, not_found);
+
+  MemorySource shrunk = over(zeros_then(5, {0x01}));
+  shrunk.reported = 5;
+  add("bytes past the measured length are not examined", shrunk, not_found);
+
+  MemorySource grows = over(zeros_then(20));
+  grows.appended = {0, 0, 0x33};
+  grows.grow_at = 2;
+  add("a source that grows is read to its new end", grows, found);
+
+  MemorySource grows_zeros = over(zeros_then(20));
+  grows_zeros.appended = zeros_then(30);
+  grows_zeros.grow_at = 2;
+  add("a source that grows with zeros", grows_zeros, not_found);
+  return cases;
+}
+
+void PrintTo(const ScanCase& c, std::ostream* os) {
+  *os << c.what;
+}
+
+class Scan : public testing::TestWithParam<ScanCase> {};
+
+TEST_P(Scan, AnswersFoundExactlyWhenAByteIsNotZero) {
+  ScanCase c = GetParam();
+  EXPECT_EQ(scan_for_nonzero(c.source), c.expected) << c.what;
+}
+
+TEST_P(Scan, GivesTheSameAnswerThroughASmallBuffer) {
+  ScanCase c = GetParam();
+  unsigned char buffer[8];
+  EXPECT_EQ(scan_for_nonzero(c.source, buffer), c.expected) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Scan, testing::ValuesIn(scan_cases()),
+                         [](const testing::TestParamInfo<ScanCase>& c) {
+                           return test_name(c.param.what);
+                         });
+
+// Puts the one non-zero byte at each side of the buffer's boundaries.
+TEST(ScanBoundaries, FindsAByteOnEitherSideOfEachBlockBoundary) {
+  constexpr std::size_t block = 16;
+  for (std::size_t at :
+       {std::size_t{0}, block - 1, block, 2 * block - 1, 2 * block, 3 * block - 1}) {
+    MemorySource s = over(zeros_then(3 * block));
+    s.bytes[at] = 0x01;
+    unsigned char buffer[block];
+    EXPECT_EQ(scan_for_nonzero(s, buffer), ScanResult::found) << "non-zero byte at " << at;
+  }
+  MemorySource clean = over(zeros_then(3 * block));
+  unsigned char buffer[block];
+  EXPECT_EQ(scan_for_nonzero(clean, buffer), ScanResult::not_found);
+}
+
+}  // namespace

@@ -18,6 +18,18 @@ void trim_input_name(std::span<char, line_buffer_size> line);
 // included), otherwise "test.fzz". The answer is a string literal.
 const char* choose_result_name(const char* input_name);
 
+// Where data may lie in a source that knows its holes (stretches that read as
+// zeros without being stored).
+struct DataExtent {
+  enum Kind {
+    unknown,  // the source cannot tell: read everything from here on
+    data,     // bytes from start to end may hold data; those before start are a hole
+    none,     // no data from the asked offset to the end: the rest reads as zeros
+  } kind = unknown;
+  std::int64_t start = 0;
+  std::int64_t end = 0;  // may be at or before start when a writer races the query
+};
+
 // What the scan reads from. Positions are counted in 64 bits so that files of
 // 2 GiB and more get a right answer on 32-bit builds too.
 class ByteSource {
@@ -30,6 +42,14 @@ class ByteSource {
   // Reads up to into.size() bytes at the current position: the count read,
   // 0 at the end of the data, -1 on a read error.
   virtual std::ptrdiff_t read(std::span<unsigned char> into) = 0;
+
+  // The next stretch that may hold data at or after offset, the current read
+  // position. On data, the read position moves to its start; on unknown, it
+  // stays at offset.
+  virtual DataExtent next_data(std::int64_t offset) {
+    (void)offset;
+    return {};
+  }
 };
 
 enum class ScanResult { found, not_found };

@@ -31,10 +31,12 @@ class File {
 
 class InputSource final : public ByteSource {
  public:
-  explicit InputSource(std::FILE* input) : input_(input) {}
+  explicit InputSource(std::FILE* input);
   std::int64_t length() override;
   std::ptrdiff_t read(std::span<unsigned char> into) override;
+  DataExtent next_data(std::int64_t offset) override;
 
  private:
   std::FILE* input_;
+  bool holes_;
 };

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <span>
 
+#include "content_check.h"
+
 namespace platform {
 
 // Opens the input for reading in text mode ("r"). Null when it cannot be
@@ -20,6 +22,14 @@ std::int64_t input_length(std::FILE* input);
 // Reads up to into.size() bytes: the count read, 0 at the end of the data, -1
 // on a read error.
 std::ptrdiff_t read_input(std::FILE* input, std::span<unsigned char> into);
+
+// Whether the file system reports the input's holes truly, so that they may be
+// skipped instead of read.
+bool reports_holes(std::FILE* input);
+
+// The next stretch of the input that may hold data at or after offset, as
+// ByteSource::next_data describes it.
+DataExtent next_data(std::FILE* input, std::int64_t offset);
 
 // Creates the result file, or cuts it to zero length, for writing in binary
 // mode ("wb"). Null when it cannot be created.

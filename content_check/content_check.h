@@ -56,9 +56,10 @@ enum class ScanResult { found, not_found };
 
 // Found when the source delivers a non-zero byte, or when its data ends before
 // the length it reports (a byte went missing, so it was not a zero). Not found
-// when the count of bytes read reaches the length with only zeros seen. The
-// length is measured again before every block, so a source that grows is read
-// to its new end and one that shrinks ends the scan at its new length.
+// when the count of bytes read, holes included, reaches the length with only
+// zeros seen. The length is measured again whenever the count reaches it and
+// whenever the data ends, so a source that grows is read to its new end and
+// one cut short ends the scan at its new length.
 ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer);
 
 // The same with the run's own buffer.

@@ -22,43 +22,57 @@ bool all_zero(std::span<const unsigned char> bytes) {
 
 ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer) {
   std::int64_t count = 0;  // bytes read or skipped as holes
+  std::int64_t length = input.length();
   bool ask_for_holes = true;
+  std::int64_t stretch_end = 0;  // where the stretch known to hold data ends
   for (;;) {
-    const std::int64_t length = input.length();
-    if (count >= length) return ScanResult::not_found;
+    if (count >= length) {
+      length = input.length();  // it may have grown meanwhile
+      if (count >= length) return ScanResult::not_found;
+    }
 
-    // Never ask for more than the length promises, so that the count lands on
-    // it exactly and the next measure decides whether the source has grown.
-    std::int64_t stretch_end = length;
-    if (ask_for_holes) {
+    if (ask_for_holes && count >= stretch_end) {
       const DataExtent extent = input.next_data(count);
       if (extent.kind == DataExtent::unknown) {
         ask_for_holes = false;
       } else if (extent.kind == DataExtent::none) {
-        count = length;  // zeros up to the end as measured; measure again
+        count = length;  // zeros up to the end as measured
         continue;
       } else {
         // Every step moves forward: a hole is skipped, and a stretch that a
         // racing writer has already ended is still read for one block.
         count = std::max(count, extent.start);
+        stretch_end = extent.end > count
+                          ? extent.end
+                          : count + static_cast<std::int64_t>(buffer.size());
         if (count >= length) continue;
-        if (extent.end > count) stretch_end = std::min(stretch_end, extent.end);
       }
     }
 
+    // Never ask for more than the length promises, so that the count lands on
+    // it exactly and a new measure decides whether the source has grown.
+    const std::int64_t limit = ask_for_holes ? std::min(length, stretch_end) : length;
     const auto want = static_cast<std::size_t>(
-        std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), stretch_end - count));
+        std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), limit - count));
     const std::ptrdiff_t got = input.read(buffer.first(want));
-    if (got <= 0) return ScanResult::found;
+    if (got < 0) return ScanResult::found;
+    if (got == 0) {
+      // The data ended early. If the source has been cut short to where the
+      // scan stands, it ended at its new length; otherwise a byte is missing,
+      // and a missing byte was not a zero.
+      length = input.length();
+      return count >= length ? ScanResult::not_found : ScanResult::found;
+    }
     if (!all_zero(buffer.first(static_cast<std::size_t>(got)))) return ScanResult::found;
     count += got;
   }
 }
 
 ScanResult scan_for_nonzero(ByteSource& input) {
-  // Large enough that reads from the page cache run at memory speed; one
-  // buffer, whatever the size of the file.
-  static constexpr std::size_t block_size = std::size_t{1} << 20;
+  // Small enough that the block stays in the processor's cache between the
+  // read and the check: measured here, 64 KiB reads from the page cache beat
+  // 128 KiB and 1 MiB ones. One buffer, whatever the size of the file.
+  static constexpr std::size_t block_size = std::size_t{64} << 10;
   std::vector<unsigned char> buffer(block_size);
   return scan_for_nonzero(input, buffer);
 }

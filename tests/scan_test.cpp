@@ -27,12 +27,19 @@ struct MemorySource final : ByteSource {
   std::size_t most_per_read = SIZE_MAX;
   Bytes appended;  // joins the data, and the length, at the grow_at-th measure
   int grow_at = -1;
+  std::size_t cut_to = 0;  // the data and the length are cut to this at the cut_at-th measure
+  int cut_at = -1;
 
   int measures = 0;
   std::size_t position = 0;
 
   std::int64_t length() override {
-    if (++measures == grow_at) {
+    ++measures;
+    if (measures == cut_at) {
+      bytes.resize(cut_to);
+      if (reported >= 0) reported = static_cast<std::int64_t>(cut_to);
+    }
+    if (measures == grow_at) {
       bytes.insert(bytes.end(), appended.begin(), appended.end());
       if (reported >= 0) reported += static_cast<std::int64_t>(appended.size());
     }
@@ -106,6 +113,17 @@ std::vector<ScanCase> scan_cases() {
   grows_zeros.appended = zeros_then(30);
   grows_zeros.grow_at = 2;
   add("a source that grows with zeros", grows_zeros, not_found);
+
+  // The data ends at 12 bytes and the length, measured again then, says 12.
+  MemorySource cut = over(zeros_then(20));
+  cut.ends_after = 12;
+  cut.cut_to = 12;
+  cut.cut_at = 2;
+  add("a source cut short ends the scan at its new length", cut, not_found);
+  MemorySource cut_after_nonzero = over(zeros_then(10, {0x09, 0, 0}));
+  cut_after_nonzero.cut_to = 12;
+  cut_after_nonzero.cut_at = 2;
+  add("a non-zero byte before the cut is still found", cut_after_nonzero, found);
   return cases;
 }
 

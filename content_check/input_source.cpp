@@ -4,7 +4,9 @@
 InputSource::InputSource(std::FILE* input)
     : input_(input), holes_(platform::reports_holes(input)) {}
 
-std::int64_t InputSource::length() { return platform::input_length(input_); }
+std::int64_t InputSource::length() {
+  return platform::input_length(input_);
+}
 
 std::ptrdiff_t InputSource::read(std::span<unsigned char> into) {
   return platform::read_input(input_, into);

@@ -49,7 +49,9 @@ struct Layout {
   ScanResult expected;
 };
 
-void PrintTo(const Layout& l, std::ostream* os) { *os << l.what; }
+void PrintTo(const Layout& l, std::ostream* os) {
+  *os << l.what;
+}
 
 // Writes the layout without syncing, as a program would just before the scan.
 void make(const std::string& path, const Layout& l) {
@@ -155,8 +157,8 @@ TEST(Holes, AFileThatGrowsBetweenBlocksIsReadToItsNewEnd) {
 // --- the hole query made to fail --------------------------------------------
 
 struct FakeSeek {
-  int data_errno = 0;     // SEEK_DATA fails with this, when set
-  int hole_errno = 0;     // SEEK_HOLE fails with this, when set
+  int data_errno = 0;      // SEEK_DATA fails with this, when set
+  int hole_errno = 0;      // SEEK_HOLE fails with this, when set
   bool hole_here = false;  // SEEK_HOLE answers the offset it was given
 };
 FakeSeek fake;
@@ -194,7 +196,9 @@ struct Failure {
   FakeSeek seek;
 };
 
-void PrintTo(const Failure& f, std::ostream* os) { *os << f.what; }
+void PrintTo(const Failure& f, std::ostream* os) {
+  *os << f.what;
+}
 
 class FailingHoleQuery : public testing::TestWithParam<Failure> {
  protected:

@@ -149,11 +149,12 @@ INSTANTIATE_TEST_SUITE_P(Table, Scan, testing::ValuesIn(scan_cases()),
                            return test_name(c.param.what);
                          });
 
-// Puts the one non-zero byte at each side of the buffer's boundaries.
+// Puts the one non-zero byte at each side of the buffer's boundaries, and on
+// each side of the 16 bytes that the zero check looks at first.
 TEST(ScanBoundaries, FindsAByteOnEitherSideOfEachBlockBoundary) {
-  constexpr std::size_t block = 16;
-  for (std::size_t at :
-       {std::size_t{0}, block - 1, block, 2 * block - 1, 2 * block, 3 * block - 1}) {
+  constexpr std::size_t block = 48;
+  for (std::size_t at : {std::size_t{0}, std::size_t{15}, std::size_t{16}, block - 1, block,
+                         block + 15, block + 16, 2 * block - 1, 2 * block, 3 * block - 1}) {
     MemorySource s = over(zeros_then(3 * block));
     s.bytes[at] = 0x01;
     unsigned char buffer[block];

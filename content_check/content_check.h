@@ -14,6 +14,9 @@ inline constexpr std::size_t result_name_size = 32;
 // first. Spaces, 0x7F and bytes from 0x80 up belong to the name.
 void trim_input_name(std::span<char, line_buffer_size> line);
 
+// The other of the two result names.
+const char* other_result_name(const char* result_name);
+
 // "test2.fzz" when the last 8 bytes of the name are exactly "test.fzz" (case
 // included), otherwise "test.fzz". The answer is a string literal.
 const char* choose_result_name(const char* input_name);
@@ -52,14 +55,20 @@ class ByteSource {
   }
 };
 
-enum class ScanResult { found, not_found };
+enum class ScanResult {
+  found,
+  not_found,
+  empty,       // a source without a length delivered no byte at all
+  read_error,  // the source failed: no answer either way
+};
 
 // Found when the source delivers a non-zero byte, or when its data ends before
 // the length it reports (a byte went missing, so it was not a zero). Not found
 // when the count of bytes read, holes included, reaches the length with only
 // zeros seen. The length is measured again whenever the count reaches it and
 // whenever the data ends, so a source that grows is read to its new end and
-// one cut short ends the scan at its new length.
+// one cut short ends the scan at its new length. A source without a length (a
+// pipe, a character device) is read to the end of its data.
 ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer);
 
 // The same with the run's own buffer.

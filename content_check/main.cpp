@@ -27,7 +27,11 @@ const char* read_input_name(std::span<char, line_buffer_size> line) {
 }
 
 bool put_verdict(const File& result, int verdict) {
-  return result && std::fputc(verdict, result.get()) != EOF;
+  return std::fputc(verdict, result.get()) != EOF;
+}
+
+int status_of(const Outcome& outcome, bool stored) {
+  return stored ? outcome.status : status_verdict_lost;
 }
 
 }  // namespace
@@ -42,30 +46,53 @@ int main() {
     return open_error.status;
   }
 
+  // The result never goes into the input itself: when the chosen name turns
+  // out to designate it, the other name is taken.
   char result_name[result_name_size] = {};
   std::strncpy(result_name, choose_result_name(input_name), sizeof result_name - 1);
-  File result(platform::create_result(result_name));
+  platform::CreatedResult created = platform::create_result(result_name, input.get());
+  if (created.is_input) {
+    std::strncpy(result_name, other_result_name(result_name), sizeof result_name - 1);
+    created = platform::create_result(result_name, input.get());
+  }
+  File result(created.file);
+  if (!result) {
+    say(result_error.line);
+    input.close();
+    return result_error.status;
+  }
 
   InputSource source(input.get());
-  if (source.length() == 0) {
-    put_verdict(result, vacant.verdict);
-    say(vacant.line);
-    result.close();
-    input.close();
-    return vacant.status;
+  const ScanResult scan = source.length() == 0 ? ScanResult::empty : scan_for_nonzero(source);
+  switch (scan) {
+    case ScanResult::empty: {
+      bool stored = put_verdict(result, vacant.verdict);
+      say(vacant.line);
+      stored = result.close() && stored;
+      input.close();
+      return status_of(vacant, stored);
+    }
+    case ScanResult::found: {
+      bool stored = put_verdict(result, found.verdict);
+      stored = result.close() && stored;
+      input.close();
+      say(found.line);
+      return status_of(found, stored);
+    }
+    case ScanResult::not_found: {
+      input.close();
+      say(zeros_only.line);
+      bool stored = put_verdict(result, zeros_only.verdict);
+      stored = result.close() && stored;
+      return status_of(zeros_only, stored);
+    }
+    case ScanResult::read_error:
+      break;
   }
-
-  if (scan_for_nonzero(source) == ScanResult::found) {
-    put_verdict(result, found.verdict);
-    result.close();
-    input.close();
-    say(found.line);
-    return found.status;
-  }
-
+  // A failed read is no answer either way: leave no result file claiming one.
+  say(read_error.line);
+  result.close();
   input.close();
-  say(zeros_only.line);
-  put_verdict(result, zeros_only.verdict);
-  const bool closed = result.close();
-  return closed ? zeros_only.status : status_verdict_lost;
+  std::remove(result_name);
+  return read_error.status;
 }

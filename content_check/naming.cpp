@@ -17,3 +17,7 @@ const char* choose_result_name(const char* input_name) {
     return "test2.fzz";
   return "test.fzz";
 }
+
+const char* other_result_name(const char* result_name) {
+  return std::strcmp(result_name, "test.fzz") == 0 ? "test2.fzz" : "test.fzz";
+}

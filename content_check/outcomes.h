@@ -16,9 +16,11 @@ struct Outcome {
 };
 
 inline constexpr Outcome open_error{"File Open Error!!", no_verdict, 1};
+inline constexpr Outcome result_error{"Result File Open Error!!", no_verdict, 1};
+inline constexpr Outcome read_error{"File Read Error!!", no_verdict, 1};
 inline constexpr Outcome vacant{"vacant file", 0x00, 0};
 inline constexpr Outcome found{"End of duty", 0x01, 0};
 inline constexpr Outcome zeros_only{"End of duty(0)", 0x00, 0};
 
-// The exit status when the result file's close fails on the zeros-only ending.
+// The exit status of any ending whose verdict byte could not be stored.
 inline constexpr int status_verdict_lost = -1;

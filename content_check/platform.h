@@ -15,8 +15,9 @@ namespace platform {
 // opened, or when what was opened is a directory: that is no file to examine.
 std::FILE* open_input(const char* name);
 
-// The length of the open input as the file system reports it now, or -1 when
-// it cannot be measured.
+// The length of the open input as the file system reports it now: a block
+// device's size for a block device, -1 for what has no length (a pipe, a
+// socket, a character device) or cannot be measured.
 std::int64_t input_length(std::FILE* input);
 
 // Reads up to into.size() bytes: the count read, 0 at the end of the data, -1
@@ -31,8 +32,14 @@ bool reports_holes(std::FILE* input);
 // ByteSource::next_data describes it.
 DataExtent next_data(std::FILE* input, std::int64_t offset);
 
-// Creates the result file, or cuts it to zero length, for writing in binary
-// mode ("wb"). Null when it cannot be created.
-std::FILE* create_result(const char* name);
+struct CreatedResult {
+  std::FILE* file = nullptr;  // open for writing in binary mode ("wb"), or null
+  bool is_input = false;      // the name designates the input: nothing was cut or created
+};
+
+// Creates the result file, or cuts it to zero length, unless the name
+// designates the open input itself (through a link, or a name that the file
+// system takes for the same), which is then left as it was.
+CreatedResult create_result(const char* name, std::FILE* input);
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -25,9 +27,15 @@ std::FILE* open_input(const char* name) {
 }
 
 std::int64_t input_length(std::FILE* input) {
+  const int fd = ::fileno(input);
   struct stat st {};
-  if (::fstat(::fileno(input), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return st.st_size;
+  if (::fstat(fd, &st) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return st.st_size;
+  // A block device reports a size of 0; its length is the device's.
+  std::uint64_t device_size = 0;
+  if (S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &device_size) == 0)
+    return static_cast<std::int64_t>(device_size);
+  return -1;
 }
 
 std::ptrdiff_t read_input(std::FILE* input, std::span<unsigned char> into) {
@@ -44,7 +52,9 @@ bool reports_holes(std::FILE* input) {
   // Some file systems answer the hole queries with made-up extents, or report
   // data that is still only in the page cache as a hole. Trust only those
   // known to answer truly; read everything elsewhere.
+  struct stat st {};
   struct statfs fs {};
+  if (::fstat(::fileno(input), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (::fstatfs(::fileno(input), &fs) != 0) return false;
   switch (static_cast<unsigned long>(fs.f_type)) {
     case EXT4_SUPER_MAGIC:  // also ext2 and ext3
@@ -81,8 +91,30 @@ DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek) {
   return {DataExtent::data, start, end};
 }
 
-std::FILE* create_result(const char* name) {
-  return std::fopen(name, "wb");
+CreatedResult create_result(const char* name, std::FILE* input) {
+  // Opened without cutting first, so that the input is never cut, even when a
+  // link lands between a check by name and the open. Not blocking, so that a
+  // FIFO of that name with no reader fails at once instead of hanging the run.
+  const int fd = ::open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return {};
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  struct stat result {
+  }, source{};
+  if (::fstat(fd, &result) != 0 || ::fstat(::fileno(input), &source) != 0) {
+    ::close(fd);
+    return {};
+  }
+  if (result.st_dev == source.st_dev && result.st_ino == source.st_ino) {
+    ::close(fd);
+    return {nullptr, true};
+  }
+  if (S_ISREG(result.st_mode) && ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return {};
+  }
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) ::close(fd);
+  return {file, false};
 }
 
 }  // namespace platform

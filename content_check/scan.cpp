@@ -24,10 +24,11 @@ bool all_zero(std::span<const unsigned char> bytes) {
 ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer) {
   std::int64_t count = 0;  // bytes read or skipped as holes
   std::int64_t length = input.length();
-  bool ask_for_holes = true;
+  const bool bounded = length >= 0;
+  bool ask_for_holes = bounded;
   std::int64_t stretch_end = 0;  // where the stretch known to hold data ends
   for (;;) {
-    if (count >= length) {
+    if (bounded && count >= length) {
       length = input.length();  // it may have grown meanwhile
       if (count >= length) return ScanResult::not_found;
     }
@@ -51,11 +52,14 @@ ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer) 
 
     // Never ask for more than the length promises, so that the count lands on
     // it exactly and a new measure decides whether the source has grown.
-    const std::int64_t limit = ask_for_holes ? std::min(length, stretch_end) : length;
+    const std::int64_t limit = !bounded        ? count + static_cast<std::int64_t>(buffer.size())
+                               : ask_for_holes ? std::min(length, stretch_end)
+                                               : length;
     const auto want = static_cast<std::size_t>(
         std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), limit - count));
     const std::ptrdiff_t got = input.read(buffer.first(want));
-    if (got < 0) return ScanResult::found;
+    if (got < 0) return ScanResult::read_error;
+    if (got == 0 && !bounded) return count == 0 ? ScanResult::empty : ScanResult::not_found;
     if (got == 0) {
       // The data ended early. If the source has been cut short to where the
       // scan stands, it ended at its new length; otherwise a byte is missing,

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "outcomes.h"
@@ -36,7 +38,7 @@ using Bytes = std::string;
 // --- fixtures -------------------------------------------------------------
 
 struct Fixture {
-  enum Kind { file, sparse, directory, symlink, hardlink } kind;
+  enum Kind { file, sparse, directory, symlink, hardlink, fifo } kind;
   std::string name;
   Bytes bytes;            // file: the content; symlink, hardlink: the target
   std::int64_t size = 0;  // sparse: the length, all hole
@@ -49,6 +51,13 @@ Fixture file(std::string name, Bytes bytes) {
 Fixture sparse(std::string name, std::int64_t size,
                std::vector<std::pair<std::int64_t, char>> writes = {}) {
   return {Fixture::sparse, std::move(name), {}, size, std::move(writes)};
+}
+Fixture hardlink_to(std::string name, std::string target) {
+  return {Fixture::hardlink, std::move(name), std::move(target)};
+}
+// A FIFO that the test feeds with the bytes once the program opens it.
+Fixture fifo(std::string name, Bytes bytes) {
+  return {Fixture::fifo, std::move(name), std::move(bytes)};
 }
 Fixture directory(std::string name) {
   return {Fixture::directory, std::move(name), {}};
@@ -83,7 +92,28 @@ void make(const std::string& dir, const Fixture& f) {
     case Fixture::hardlink:
       ASSERT_EQ(::link((dir + "/" + f.bytes).c_str(), path.c_str()), 0) << path;
       break;
+    case Fixture::fifo:
+      ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << path;
+      break;
   }
+}
+
+// Writes the bytes into the FIFO once a reader has it open; gives up after a
+// while, so that a program that never opens it cannot hang the test.
+void feed(const std::string& path, const Bytes& bytes) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int fd = -1;
+  while ((fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
+    if (errno != ENXIO || std::chrono::steady_clock::now() > deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
 }
 
 // What a directory holds, entry by entry: type, size and, for small files,
@@ -217,6 +247,7 @@ struct Row {
   std::optional<std::string> result = "test.fzz";  // where the verdict goes, if anywhere
   std::optional<int> status;                       // when it is not the outcome's own
   bool linux_only = false;
+  bool read_only_dir = false;  // the working directory cannot be written to
 };
 
 constexpr std::int64_t GiB = std::int64_t{1} << 30;
@@ -307,6 +338,74 @@ std::vector<Row> rows() {
                "big\n",
                {sparse("big", 5 * GiB, {{5 * GiB - 1, 'x'}})},
                found});
+
+  // Never into the input itself, whatever name leads to it.
+  t.push_back({"SymbolicLinkToResultNameSendsVerdictToTest2",
+               "link\n",
+               {file("test.fzz", "\x01\x02"), symlink_to("link", "test.fzz")},
+               found,
+               "test2.fzz"});
+  t.push_back({"HardLinkToResultNameSendsVerdictToTest2",
+               "link\n",
+               {file("test.fzz", Bytes(7, '\0')), hardlink_to("link", "test.fzz")},
+               zeros_only,
+               "test2.fzz"});
+  t.push_back({"Test2LinkedToTheInputSendsVerdictToTestFzz",
+               "mytest.fzz\n",
+               {file("mytest.fzz", "\x05"), hardlink_to("test2.fzz", "mytest.fzz")},
+               found,
+               "test.fzz"});
+  t.push_back({"BothResultNamesAreTheInput",
+               "test.fzz\n",
+               {file("test.fzz", "\x05"), symlink_to("test2.fzz", "test.fzz")},
+               result_error,
+               std::nullopt});
+  t.push_back({"ResultNameIsADirectory",
+               "data.bin\n",
+               {file("data.bin", "\x01"), directory("test.fzz")},
+               result_error,
+               std::nullopt});
+  t.push_back({"DirectoryNotWritable",
+               "data.bin\n",
+               {file("data.bin", "\x01")},
+               result_error,
+               std::nullopt,
+               std::nullopt,
+               false,
+               true});
+
+  // A verdict that cannot be stored is never reported as success.
+  for (const auto& [name, content, outcome] :
+       {std::tuple{"Vacant", Bytes(), vacant}, std::tuple{"Found", Bytes("\x01"), found},
+        std::tuple{"ZerosOnly", Bytes(3, '\0'), zeros_only}}) {
+    t.push_back({std::string("VerdictLostOnFullDevice") + name,
+                 "in\n",
+                 {file("in", content), symlink_to("test.fzz", "/dev/full")},
+                 outcome,
+                 std::nullopt,
+                 status_verdict_lost,
+                 true});
+  }
+
+  // Inputs without a length are read to the end of their data.
+  t.push_back({"FifoOfZeros",
+               "pipe\n",
+               {fifo("pipe", Bytes(300000, '\0'))},
+               zeros_only,
+               "test.fzz",
+               std::nullopt,
+               true});
+  t.push_back({"FifoWithANonZeroByte",
+               "pipe\n",
+               {fifo("pipe", Bytes(200000, '\0') + "z")},
+               found,
+               "test.fzz",
+               std::nullopt,
+               true});
+  t.push_back(
+      {"EmptyFifoIsVacant", "pipe\n", {fifo("pipe", "")}, vacant, "test.fzz", std::nullopt, true});
+  t.push_back({"RandomDevice", "/dev/urandom\n", {}, found, "test.fzz", std::nullopt, true});
+  t.push_back({"NullDeviceIsVacant", "/dev/null\n", {}, vacant, "test.fzz", std::nullopt, true});
   return t;
 }
 
@@ -314,7 +413,7 @@ void PrintTo(const Row& row, std::ostream* os) {
   *os << row.name;
 }
 
-class EndToEnd : public testing::TestWithParam<Row> {
+class InTempDir : public testing::Test {
  protected:
   void SetUp() override {
     dir_ = make_temp_dir("run");
@@ -326,41 +425,92 @@ class EndToEnd : public testing::TestWithParam<Row> {
     remove_tree(dir_);
     remove_tree(scratch_);
   }
+
+  // Makes the row's fixtures, runs the program once and checks everything it
+  // shows: console bytes, status, result file, and every other entry as it was.
+  void check(const Row& row) {
+    if (row.linux_only && windows) GTEST_SKIP() << "a Linux-only case";
+    if (row.read_only_dir && ::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
+    for (const Fixture& f : row.fixtures) ASSERT_NO_FATAL_FAILURE(make(dir_, f));
+    Snapshot before = snapshot(dir_);
+
+    std::vector<std::thread> feeders;
+    for (const Fixture& f : row.fixtures)
+      if (f.kind == Fixture::fifo) feeders.emplace_back(feed, dir_ + "/" + f.name, f.bytes);
+    if (row.read_only_dir) ::chmod(dir_.c_str(), 0555);
+    const Finished run = run_in(dir_, row.typed, scratch_);
+    if (row.read_only_dir) ::chmod(dir_.c_str(), 0755);
+    for (std::thread& t : feeders) t.join();
+
+    const std::string nl = windows ? "\r\n" : "\n";
+    EXPECT_EQ(run.out, std::string(prompt_line) + nl + std::string(row.outcome.line) + nl);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, row.status.value_or(row.outcome.status) & 0xff);
+
+    Snapshot after = snapshot(dir_);
+    if (row.result) {
+      const std::string path = dir_ + "/" + *row.result;
+      struct stat st {};
+      ASSERT_EQ(::lstat(path.c_str(), &st), 0) << "no result file " << *row.result;
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      if (row.outcome.verdict == no_verdict)
+        ADD_FAILURE() << "a result file where none belongs";
+      else
+        EXPECT_EQ(read_all(path), Bytes(1, static_cast<char>(row.outcome.verdict)));
+      before.erase(*row.result);
+      after.erase(*row.result);
+    }
+    // Every input as it was, and nothing else created.
+    EXPECT_EQ(after, before);
+  }
+
   std::string dir_, scratch_;
 };
 
+class EndToEnd : public InTempDir, public testing::WithParamInterface<Row> {};
+
 TEST_P(EndToEnd, Row) {
-  const Row& row = GetParam();
-  if (row.linux_only && windows) GTEST_SKIP() << "a Linux-only case";
-  for (const Fixture& f : row.fixtures) ASSERT_NO_FATAL_FAILURE(make(dir_, f));
-  Snapshot before = snapshot(dir_);
-
-  const Finished run = run_in(dir_, row.typed, scratch_);
-
-  const std::string nl = windows ? "\r\n" : "\n";
-  EXPECT_EQ(run.out, std::string(prompt_line) + nl + std::string(row.outcome.line) + nl);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.status, row.status.value_or(row.outcome.status) & 0xff);
-
-  Snapshot after = snapshot(dir_);
-  if (row.result) {
-    const std::string path = dir_ + "/" + *row.result;
-    struct stat st {};
-    ASSERT_EQ(::lstat(path.c_str(), &st), 0) << "no result file " << *row.result;
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    if (row.outcome.verdict == no_verdict)
-      ADD_FAILURE() << "a result file where none belongs";
-    else
-      EXPECT_EQ(read_all(path), Bytes(1, static_cast<char>(row.outcome.verdict)));
-    before.erase(*row.result);
-    after.erase(*row.result);
-  }
-  // Every input as it was, and nothing else created.
-  EXPECT_EQ(after, before);
+  check(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EndToEnd, testing::ValuesIn(rows()),
                          [](const testing::TestParamInfo<Row>& row) { return row.param.name; });
+
+// A block device reports no file size; its length is the device's size.
+class LoopDevice : public InTempDir {
+ protected:
+  void TearDown() override {
+    if (!device_.empty()) ::system(("losetup -d " + device_).c_str());
+    InTempDir::TearDown();
+  }
+  // Attaches a file of the bytes as a loop device; empty when that cannot be done here.
+  std::string attach(const Bytes& bytes) {
+    const std::string image = scratch_ + "/image";
+    std::ofstream(image, std::ios::binary) << bytes;
+    const std::string command = "losetup -f --show " + image + " 2>/dev/null";
+    if (std::FILE* p = ::popen(command.c_str(), "r")) {
+      char line[256] = {};
+      if (std::fgets(line, sizeof line, p) != nullptr) device_ = line;
+      ::pclose(p);
+    }
+    while (!device_.empty() && device_.back() == '\n') device_.pop_back();
+    return device_;
+  }
+  std::string device_;
+};
+
+TEST_F(LoopDevice, IsReadToTheDevicesSize) {
+  if (windows) GTEST_SKIP() << "a Linux-only case";
+  if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
+  for (const auto& [content, outcome] : {std::pair{Bytes(1 << 20, '\0'), zeros_only},
+                                         std::pair{Bytes((1 << 20) - 1, '\0') + "\x01", found}}) {
+    if (attach(content).empty()) GTEST_SKIP() << "losetup cannot attach a loop device here";
+    check({"loop", device_ + "\n", {}, outcome});
+    ::system(("losetup -d " + device_).c_str());
+    device_.clear();
+    ::unlink((dir_ + "/test.fzz").c_str());
+  }
+}
 
 }  // namespace
 
@@ -372,6 +522,13 @@ int main(int argc, char** argv) {
     ++first;
   }
   for (int i = first; i < argc; ++i) program.emplace_back(argv[i]);
+  // The program runs in another directory: a path given relative to this one
+  // must still lead to it.
+  for (std::string& word : program) {
+    char resolved[PATH_MAX];
+    if (word.find('/') != std::string::npos && ::realpath(word.c_str(), resolved) != nullptr)
+      word = resolved;
+  }
   if (program.empty()) {
     std::fprintf(stderr, "usage: end_to_end_tests [--windows] COMMAND...\n");
     return 2;

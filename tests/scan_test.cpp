@@ -94,11 +94,24 @@ std::vector<ScanCase> scan_cases() {
 
   MemorySource failing = over(zeros_then(10));
   failing.fails_after = 4;
-  add("a read that fails is a missing byte", failing, found);
+  add("a read that fails is no answer", failing, read_error);
+  MemorySource failing_at_once = over(zeros_then(10));
+  failing_at_once.fails_after = 0;
+  add("a read that fails at once is no answer", failing_at_once, read_error);
 
-  MemorySource unmeasured = over({0x01});
-  unmeasured.reported = -1;
-  add("an unmeasurable length reads nothing", unmeasured, not_found);
+  // Sources without a length: pipes and character devices.
+  auto unmeasured = [](Bytes bytes) {
+    MemorySource s = over(std::move(bytes));
+    s.reported = -1;
+    s.most_per_read = 5;
+    return s;
+  };
+  add("no length and no byte", unmeasured({}), empty);
+  add("no length and zeros", unmeasured(zeros_then(100)), not_found);
+  add("no length and a non-zero byte", unmeasured(zeros_then(100, {0x01})), found);
+  MemorySource unmeasured_failing = unmeasured(zeros_then(100));
+  unmeasured_failing.fails_after = 50;
+  add("no length and a failing read", unmeasured_failing, read_error);
 
   MemorySource shrunk = over(zeros_then(5, {0x01}));
   shrunk.reported = 5;

@@ -127,16 +127,25 @@ std::string read_all(const std::string& path) {
   return out.str();
 }
 
-Snapshot snapshot(const std::string& dir) {
-  Snapshot s;
+// Calls visit(name, path, status) for every entry of the directory.
+template <class Visit>
+void for_each_entry(const std::string& dir, Visit visit) {
   DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return s;
+  if (d == nullptr) return;
   while (const dirent* e = ::readdir(d)) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     const std::string path = dir + "/" + name;
     struct stat st {};
     ::lstat(path.c_str(), &st);
+    visit(name, path, st);
+  }
+  ::closedir(d);
+}
+
+Snapshot snapshot(const std::string& dir) {
+  Snapshot s;
+  for_each_entry(dir, [&](const std::string& name, const std::string& path, const struct stat& st) {
     std::ostringstream what;
     what << "mode " << std::oct << st.st_mode << std::dec << " size " << st.st_size;
     if (S_ISREG(st.st_mode)) {
@@ -150,8 +159,7 @@ Snapshot snapshot(const std::string& dir) {
       what << " -> " << target;
     }
     s[name] = what.str();
-  }
-  ::closedir(d);
+  });
   return s;
 }
 
@@ -219,21 +227,13 @@ std::string make_temp_dir(const char* what) {
 }
 
 void remove_tree(const std::string& dir) {
-  // The fixtures are flat, save for directories made as inputs.
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    const std::string path = dir + "/" + name;
-    struct stat st {};
-    ::lstat(path.c_str(), &st);
+  ::chmod(dir.c_str(), 0755);
+  for_each_entry(dir, [](const std::string&, const std::string& path, const struct stat& st) {
     if (S_ISDIR(st.st_mode))
       remove_tree(path);
     else
       ::unlink(path.c_str());
-  }
-  ::closedir(d);
+  });
   ::rmdir(dir.c_str());
 }
 

@@ -46,13 +46,11 @@ class ByteSource {
   // 0 at the end of the data, -1 on a read error.
   virtual std::ptrdiff_t read(std::span<unsigned char> into) = 0;
 
-  // The next stretch that may hold data at or after offset, the current read
-  // position. On data, the read position moves to its start; on unknown, it
-  // stays at offset.
-  virtual DataExtent next_data(std::int64_t offset) {
-    (void)offset;
-    return {};
-  }
+  // The next stretch that may hold data at or after offset, which is the
+  // current read position. On data, the read position moves to the stretch's
+  // start; on unknown, it stays at offset. Sources that know no holes keep
+  // this default.
+  virtual DataExtent next_data(std::int64_t /*offset*/) { return {}; }
 };
 
 enum class ScanResult {

@@ -16,7 +16,7 @@
 #include "content_check.h"
 #include "files.h"
 #include "platform.h"
-#include "platform_posix.h"
+#include "platform_linux.h"
 #include "test_names.h"
 
 namespace {

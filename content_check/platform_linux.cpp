@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "platform.h"
-#include "platform_posix.h"
+#include "platform_linux.h"
 
 namespace platform {
 
@@ -22,6 +22,7 @@ std::FILE* open_input(const char* name) {
     std::fclose(input);
     return nullptr;
   }
+  // The scan reads front to back once: let the kernel read further ahead.
   ::posix_fadvise(::fileno(input), 0, 0, POSIX_FADV_SEQUENTIAL);
   return input;
 }

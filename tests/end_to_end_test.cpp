@@ -2,7 +2,8 @@
 // checks the exact console bytes, the result file, the exit status, and that
 // nothing else in the directory changed.
 //
-// Usage: end_to_end_tests [--windows] COMMAND...   (e.g. the program, or wine and the .exe)
+// Usage: end_to_end_tests [--windows] [--fail-read=LIBRARY] COMMAND...
+//   COMMAND: the program, or wine and the .exe; LIBRARY: the fail_read module.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,7 +18,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -31,6 +34,7 @@
 namespace {
 
 std::vector<std::string> program;  // the command that starts the program
+std::string fail_read_library;     // preloaded for rows whose reads must fail
 bool windows_build = false;        // expectations of the Windows build
 
 using Bytes = std::string;
@@ -116,8 +120,9 @@ void feed(const std::string& path, const Bytes& bytes) {
   ::close(fd);
 }
 
-// What a directory holds, entry by entry: type, size and, for small files,
-// their bytes; large files by size and modification time.
+// What a directory holds, entry by entry: type, size and, for files up to
+// 1 MiB, their bytes (shown when short, hashed otherwise); larger files by
+// modification time.
 using Snapshot = std::map<std::string, std::string>;
 
 std::string read_all(const std::string& path) {
@@ -149,8 +154,10 @@ Snapshot snapshot(const std::string& dir) {
     std::ostringstream what;
     what << "mode " << std::oct << st.st_mode << std::dec << " size " << st.st_size;
     if (S_ISREG(st.st_mode)) {
-      if (st.st_size <= (1 << 20))
+      if (st.st_size <= 64)
         what << " bytes " << testing::PrintToString(read_all(path));
+      else if (st.st_size <= (1 << 20))
+        what << " hash " << std::hash<std::string>{}(read_all(path));
       else
         what << " mtime " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
     } else if (S_ISLNK(st.st_mode)) {
@@ -170,7 +177,8 @@ struct Finished {
   Bytes out, err;
 };
 
-Finished run_in(const std::string& dir, const Bytes& typed, const std::string& scratch) {
+Finished run_in(const std::string& dir, const Bytes& typed, const std::string& scratch,
+                bool failing_reads) {
   const std::string out_path = scratch + "/stdout", err_path = scratch + "/stderr";
   int in_pipe[2];
   if (::pipe(in_pipe) != 0) return {};
@@ -184,6 +192,7 @@ Finished run_in(const std::string& dir, const Bytes& typed, const std::string& s
     ::dup2(out, 1);
     ::dup2(err, 2);
     if (::chdir(dir.c_str()) != 0) ::_exit(125);
+    if (failing_reads) ::setenv("LD_PRELOAD", fail_read_library.c_str(), 1);
     std::vector<char*> argv;
     for (const std::string& a : program) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -250,6 +259,7 @@ struct Row {
   std::optional<int> status;                       // when it is not the outcome's own
   Platform only = Platform::any;
   bool read_only_dir = false;  // the working directory cannot be written to
+  bool failing_reads = false;  // reads from files named "...unreadable" fail
 };
 
 constexpr std::int64_t GiB = std::int64_t{1} << 30;
@@ -397,6 +407,17 @@ std::vector<Row> rows() {
                  Platform::linux_only});
   }
 
+  // A read that fails is no answer: no result file is left claiming one.
+  t.push_back({"ReadErrorLeavesNoResultFile",
+               "zeros.unreadable\n",
+               {file("zeros.unreadable", Bytes(5000, '\0'))},
+               read_error,
+               std::nullopt,
+               std::nullopt,
+               Platform::linux_only,
+               false,
+               true});
+
   // Inputs without a length are read to the end of their data.
   t.push_back(
       {"FifoOfZeros", "pipe\n", {fifo("pipe", Bytes(300000, '\0'))}, zeros_only, "test.fzz"});
@@ -463,6 +484,8 @@ class InTempDir : public testing::Test {
   void check(const Row& row) {
     if (row.only == (windows_build ? Platform::linux_only : Platform::windows_only))
       GTEST_SKIP() << "a case for the other platform";
+    if (row.failing_reads && fail_read_library.empty())
+      GTEST_SKIP() << "no --fail-read library given";
     if (row.read_only_dir && ::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
     for (const Fixture& f : row.fixtures) ASSERT_NO_FATAL_FAILURE(make(dir_, f));
     Snapshot before = snapshot(dir_);
@@ -471,7 +494,7 @@ class InTempDir : public testing::Test {
     for (const Fixture& f : row.fixtures)
       if (f.kind == Fixture::fifo) feeders.emplace_back(feed, dir_ + "/" + f.name, f.bytes);
     if (row.read_only_dir) ::chmod(dir_.c_str(), 0555);
-    const Finished run = run_in(dir_, row.typed, scratch_);
+    const Finished run = run_in(dir_, row.typed, scratch_, row.failing_reads);
     if (row.read_only_dir) ::chmod(dir_.c_str(), 0755);
     for (std::thread& t : feeders) t.join();
 
@@ -550,9 +573,12 @@ TEST_F(LoopDevice, IsReadToTheDevicesSize) {
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   int first = 1;
-  if (argc > 1 && std::string(argv[1]) == "--windows") {
-    windows_build = true;
-    ++first;
+  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+    const std::string option = argv[first];
+    if (option == "--windows")
+      windows_build = true;
+    else if (option.starts_with("--fail-read="))
+      fail_read_library = option.substr(std::strlen("--fail-read="));
   }
   for (int i = first; i < argc; ++i) program.emplace_back(argv[i]);
   // The program runs in another directory: a path given relative to this one
@@ -563,7 +589,7 @@ int main(int argc, char** argv) {
       word = resolved;
   }
   if (program.empty()) {
-    std::fprintf(stderr, "usage: end_to_end_tests [--windows] COMMAND...\n");
+    std::fprintf(stderr, "usage: end_to_end_tests [--windows] [--fail-read=LIBRARY] COMMAND...\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);

@@ -180,6 +180,18 @@ struct Finished {
 Finished run_in(const std::string& dir, const Bytes& typed, const std::string& scratch,
                 bool failing_reads) {
   const std::string out_path = scratch + "/stdout", err_path = scratch + "/stderr";
+  // Everything the child needs is made before the fork: the feeding threads
+  // may hold the allocator's lock at that moment.
+  std::vector<char*> argv;
+  for (const std::string& a : program) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+  if (failing_reads) environment.push_back("LD_PRELOAD=" + fail_read_library);
+  std::vector<char*> envp;
+  for (std::string& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
   int in_pipe[2];
   if (::pipe(in_pipe) != 0) return {};
   const pid_t pid = ::fork();
@@ -192,11 +204,7 @@ Finished run_in(const std::string& dir, const Bytes& typed, const std::string& s
     ::dup2(out, 1);
     ::dup2(err, 2);
     if (::chdir(dir.c_str()) != 0) ::_exit(125);
-    if (failing_reads) ::setenv("LD_PRELOAD", fail_read_library.c_str(), 1);
-    std::vector<char*> argv;
-    for (const std::string& a : program) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
+    ::execvpe(argv[0], argv.data(), envp.data());
     ::_exit(126);
   }
   ::close(in_pipe[0]);

@@ -99,8 +99,8 @@ CreatedResult create_result(const char* name, std::FILE* input) {
   const int fd = ::open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return {};
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  struct stat result {
-  }, source{};
+  struct stat result {};
+  struct stat source {};
   if (::fstat(fd, &result) != 0 || ::fstat(::fileno(input), &source) != 0) {
     ::close(fd);
     return {};

@@ -544,8 +544,12 @@ INSTANTIATE_TEST_SUITE_P(Table, EndToEnd, testing::ValuesIn(rows()),
 class LoopDevice : public InTempDir {
  protected:
   void TearDown() override {
-    if (!device_.empty()) ::system(("losetup -d " + device_).c_str());
+    detach();
     InTempDir::TearDown();
+  }
+  void detach() {
+    if (!device_.empty()) ::system(("losetup -d " + device_).c_str());
+    device_.clear();
   }
   // Attaches a file of the bytes as a loop device; empty when that cannot be done here.
   std::string attach(const Bytes& bytes) {
@@ -570,8 +574,7 @@ TEST_F(LoopDevice, IsReadToTheDevicesSize) {
                                          std::pair{Bytes((1 << 20) - 1, '\0') + "\x01", found}}) {
     if (attach(content).empty()) GTEST_SKIP() << "losetup cannot attach a loop device here";
     check({"loop", device_ + "\n", {}, outcome});
-    ::system(("losetup -d " + device_).c_str());
-    device_.clear();
+    detach();
     ::unlink((dir_ + "/test.fzz").c_str());
   }
 }

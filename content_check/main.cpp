@@ -15,13 +15,25 @@ void say(std::string_view line) {
 }
 
 // Writes the prompt, reads one line and trims it to the input name in place.
+// The whole line is taken, through its newline, however long it is, and not a
+// byte more: standard input may be a file or pipe of names that the next
+// program goes on reading. Only its first 127 bytes are kept.
 const char* read_input_name(std::span<char, line_buffer_size> line) {
   say(prompt_line);
   std::fflush(stdout);
-  // An input already at its end, or failing, leaves an empty name.
-  if (std::fgets(line.data(), static_cast<int>(line.size()), stdin) == nullptr) line[0] = '\0';
-  // Drops whatever the stream holds beyond the one line; it is never read again.
-  std::rewind(stdin);
+  std::size_t kept = 0;
+  for (;;) {
+    const int byte = platform::read_stdin_byte();
+    if (byte == platform::end_of_line_input) break;
+    // Part of a name is no name to open: a failing input leaves it empty.
+    if (byte == platform::line_input_error) {
+      kept = 0;
+      break;
+    }
+    if (kept < line.size() - 1) line[kept++] = static_cast<char>(byte);
+    if (byte == '\n') break;
+  }
+  line[kept] = '\0';
   trim_input_name(line);
   return line.data();
 }
@@ -34,9 +46,8 @@ int status_of(const Outcome& outcome, bool stored) {
   return stored ? outcome.status : status_verdict_lost;
 }
 
-}  // namespace
-
-int main() {
+// The run from the prompt to the last close: its exit status.
+int run() {
   char line[line_buffer_size] = {};
   const char* input_name = read_input_name(line);
 
@@ -93,6 +104,17 @@ int main() {
   say(read_error.line);
   result.close();
   input.close();
-  std::remove(result_name);
+  platform::remove_result(result_name, created.identity);
   return read_error.status;
+}
+
+}  // namespace
+
+int main() {
+  platform::prepare_process();
+  const int status = run();
+  // The outcome line goes out last; if it cannot, a status of 0 would claim
+  // that it was seen.
+  const bool output_failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  return output_failed && status == 0 ? status_output_lost : status;
 }

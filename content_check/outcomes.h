@@ -24,3 +24,8 @@ inline constexpr Outcome zeros_only{"End of duty(0)", 0x00, 0};
 
 // The exit status of any ending whose verdict byte could not be stored.
 inline constexpr int status_verdict_lost = -1;
+
+// The exit status in place of 0 when standard output failed, so that nobody
+// saw the outcome line: the verdict is stored all the same. A status of 1 or
+// status_verdict_lost says more and is kept.
+inline constexpr int status_output_lost = 2;

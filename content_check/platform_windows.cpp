@@ -13,7 +13,25 @@ HANDLE handle_of(std::FILE* stream) {
   return reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
 }
 
+std::uint64_t index_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+}
+
 }  // namespace
+
+void prepare_process() {
+  // Nothing to do: a write to a pipe whose reader has gone fails here anyway.
+}
+
+int read_stdin_byte() {
+  // Straight from the handle: the C library's text-mode reads look one byte
+  // ahead after a carriage return, and on a pipe that byte is the next reader's.
+  unsigned char byte = 0;
+  DWORD got = 0;
+  if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr))
+    return ::GetLastError() == ERROR_BROKEN_PIPE ? end_of_line_input : line_input_error;
+  return got == 1 ? byte : end_of_line_input;
+}
 
 std::FILE* open_input(const char* name) {
   // Text mode, as the C library has it on Windows: carriage returns before a
@@ -60,13 +78,12 @@ CreatedResult create_result(const char* name, std::FILE* input) {
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return {};
   BY_HANDLE_FILE_INFORMATION result{}, source{};
-  if (::GetFileInformationByHandle(h, &result) &&
-      ::GetFileInformationByHandle(handle_of(input), &source) &&
+  const bool known = ::GetFileInformationByHandle(h, &result);
+  if (known && ::GetFileInformationByHandle(handle_of(input), &source) &&
       result.dwVolumeSerialNumber == source.dwVolumeSerialNumber &&
-      result.nFileIndexHigh == source.nFileIndexHigh &&
-      result.nFileIndexLow == source.nFileIndexLow) {
+      index_of(result) == index_of(source)) {
     ::CloseHandle(h);
-    return {nullptr, true};
+    return {nullptr, true, {}};
   }
   if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
     ::CloseHandle(h);
@@ -79,7 +96,26 @@ CreatedResult create_result(const char* name, std::FILE* input) {
   }
   std::FILE* file = ::_fdopen(fd, "wb");
   if (file == nullptr) ::_close(fd);
-  return {file, false};
+  if (!known) return {file, false, {}};
+  return {file, false, {result.dwVolumeSerialNumber, index_of(result)}};
+}
+
+void remove_result(const char* name, FileIdentity created) {
+  // Opened without following a link, checked, and deleted through the same
+  // handle, so that the file checked is the file removed.
+  const HANDLE h = ::CreateFileA(name, DELETE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info) &&
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+      info.dwVolumeSerialNumber == created.volume && index_of(info) == created.index) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
+  }
+  ::CloseHandle(h);
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 //   COMMAND: the program, or wine and the .exe; LIBRARY: the fail_read module.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -21,6 +24,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -42,11 +46,13 @@ using Bytes = std::string;
 // --- fixtures -------------------------------------------------------------
 
 struct Fixture {
-  enum Kind { file, sparse, directory, symlink, hardlink, fifo } kind;
+  enum Kind { file, sparse, directory, symlink, hardlink, fifo, reader } kind;
   std::string name;
   Bytes bytes;            // file: the content; symlink, hardlink: the target
   std::int64_t size = 0;  // sparse: the length, all hole
   std::vector<std::pair<std::int64_t, char>> writes;  // sparse: bytes put into the hole
+  bool leaves = false;  // reader: goes once the program has opened the FIFO for writing
+  bool nobody = false;  // owned by the user nobody instead of the caller (needs root)
 };
 
 Fixture file(std::string name, Bytes bytes) {
@@ -68,6 +74,23 @@ Fixture directory(std::string name) {
 }
 Fixture symlink_to(std::string name, std::string target) {
   return {Fixture::symlink, std::move(name), std::move(target)};
+}
+// A FIFO that the test holds open for reading before the program starts and
+// drains. One that leaves closes it as soon as the program has it open for
+// writing, and only then do the FIFOs that the test feeds deliver their bytes.
+Fixture reader(std::string name, bool leaves = false) {
+  Fixture f{Fixture::reader, std::move(name)};
+  f.leaves = leaves;
+  return f;
+}
+Fixture owned_by_nobody(Fixture f) {
+  f.nobody = true;
+  return f;
+}
+
+uid_t nobody_uid() {
+  const passwd* pw = ::getpwnam("nobody");
+  return pw != nullptr ? pw->pw_uid : 65534;
 }
 
 void make(const std::string& dir, const Fixture& f) {
@@ -97,14 +120,19 @@ void make(const std::string& dir, const Fixture& f) {
       ASSERT_EQ(::link((dir + "/" + f.bytes).c_str(), path.c_str()), 0) << path;
       break;
     case Fixture::fifo:
+    case Fixture::reader:
       ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << path;
       break;
   }
+  if (f.nobody) {
+    ASSERT_EQ(::lchown(path.c_str(), nobody_uid(), static_cast<gid_t>(-1)), 0) << path;
+  }
 }
 
-// Writes the bytes into the FIFO once a reader has it open; gives up after a
-// while, so that a program that never opens it cannot hang the test.
-void feed(const std::string& path, const Bytes& bytes) {
+// Writes the bytes into the FIFO once a reader has it open and the readers
+// that leave have gone; gives up after a while, so that a program that never
+// opens it cannot hang the test.
+void feed(const std::string& path, const Bytes& bytes, std::shared_future<void> readers_gone) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   int fd = -1;
   while ((fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
@@ -112,12 +140,29 @@ void feed(const std::string& path, const Bytes& bytes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  readers_gone.wait_until(deadline);
   for (std::size_t done = 0; done < bytes.size();) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
   ::close(fd);
+}
+
+// Reads the FIFO open at fd, without blocking, until the program has ended,
+// or, when it leaves, until a writer has it open; then closes it and says so.
+void drain(int fd, bool leaves, std::promise<void> gone, const std::atomic<bool>& ended) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!ended && std::chrono::steady_clock::now() < deadline) {
+    char buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) continue;
+    // A FIFO without a writer reads as its end; with one, as not ready yet.
+    if (leaves && n < 0 && errno == EAGAIN) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::close(fd);
+  gone.set_value();
 }
 
 // What a directory holds, entry by entry: type, size and, for files up to
@@ -152,7 +197,8 @@ Snapshot snapshot(const std::string& dir) {
   Snapshot s;
   for_each_entry(dir, [&](const std::string& name, const std::string& path, const struct stat& st) {
     std::ostringstream what;
-    what << "mode " << std::oct << st.st_mode << std::dec << " size " << st.st_size;
+    what << "mode " << std::oct << st.st_mode << std::dec << " owner " << st.st_uid << " size "
+         << st.st_size;
     if (S_ISREG(st.st_mode)) {
       if (st.st_size <= 64)
         what << " bytes " << testing::PrintToString(read_all(path));
@@ -175,10 +221,48 @@ Snapshot snapshot(const std::string& dir) {
 struct Finished {
   int status = -1000;  // the exit status as a POSIX parent sees it
   Bytes out, err;
+  Bytes unread;  // what the program left of its standard input
 };
 
-Finished run_in(const std::string& dir, const Bytes& typed, const std::string& scratch,
-                bool failing_reads) {
+// How the typed bytes reach the program: through a pipe, or as a file that
+// is shared with the test, as `program < names` in a loop would share it.
+enum class Input { pipe, file };
+
+// Where standard output goes: a file the test reads, or one that fails.
+enum class Output { file, full_device, closed, reader_gone };
+
+// A descriptor from which the program reads the typed bytes; -1 when none can be made.
+int typed_input(const Bytes& typed, Input how, const std::string& scratch) {
+  if (how == Input::file) {
+    const std::string path = scratch + "/stdin";
+    std::ofstream(path, std::ios::binary) << typed;
+    return ::open(path.c_str(), O_RDONLY);
+  }
+  // All of it goes in before the program starts; the table types far less
+  // than a pipe holds.
+  int in_pipe[2];
+  if (typed.size() > 4096 || ::pipe(in_pipe) != 0) return -1;
+  const bool written =
+      ::write(in_pipe[1], typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
+  ::close(in_pipe[1]);
+  if (written) return in_pipe[0];
+  ::close(in_pipe[0]);
+  return -1;
+}
+
+// Whatever is left to read at fd.
+Bytes rest_of(int fd) {
+  Bytes rest;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    rest.append(buffer, static_cast<std::size_t>(n));
+  return rest;
+}
+
+// Runs the program once with in_fd as its standard input, which stays open.
+Finished run_with(const std::string& dir, int in_fd, Output output, const std::string& scratch,
+                  bool failing_reads) {
   const std::string out_path = scratch + "/stdout", err_path = scratch + "/stderr";
   // Everything the child needs is made before the fork: the feeding threads
   // may hold the allocator's lock at that moment.
@@ -191,31 +275,43 @@ Finished run_in(const std::string& dir, const Bytes& typed, const std::string& s
   std::vector<char*> envp;
   for (std::string& e : environment) envp.push_back(e.data());
   envp.push_back(nullptr);
+  // A pipe whose reader has gone before anything is written.
+  int gone_pipe[2] = {-1, -1};
+  if (output == Output::reader_gone) {
+    if (::pipe(gone_pipe) != 0) return {};
+    ::close(gone_pipe[0]);
+  }
 
-  int in_pipe[2];
-  if (::pipe(in_pipe) != 0) return {};
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::close(in_pipe[0]);
-    ::close(in_pipe[1]);
+    ::dup2(in_fd, 0);
+    if (in_fd != 0) ::close(in_fd);
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, 1);
+    switch (output) {
+      case Output::file:
+        ::dup2(out, 1);
+        break;
+      case Output::full_device:
+        ::dup2(::open("/dev/full", O_WRONLY), 1);
+        break;
+      case Output::closed:
+        ::close(1);
+        break;
+      case Output::reader_gone:
+        ::dup2(gone_pipe[1], 1);
+        break;
+    }
     ::dup2(err, 2);
+    for (int fd : {out, err, gone_pipe[1]})
+      if (fd > 2) ::close(fd);
+    // This runner ignores SIGPIPE; the program must meet it as a shell leaves it.
+    ::signal(SIGPIPE, SIG_DFL);
     if (::chdir(dir.c_str()) != 0) ::_exit(125);
     ::execvpe(argv[0], argv.data(), envp.data());
     ::_exit(126);
   }
-  ::close(in_pipe[0]);
-  // The program reads one line; the rest may never be read, so a full pipe or
-  // an early exit must not stop the test.
-  for (std::size_t done = 0; done < typed.size();) {
-    const ssize_t n = ::write(in_pipe[1], typed.data() + done, typed.size() - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(in_pipe[1]);
+  if (gone_pipe[1] >= 0) ::close(gone_pipe[1]);
 
   Finished r;
   int raw = 0;
@@ -232,6 +328,19 @@ Finished run_in(const std::string& dir, const Bytes& typed, const std::string& s
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
   r.out = read_all(out_path);
   r.err = read_all(err_path);
+  return r;
+}
+
+Finished run_in(const std::string& dir, const Bytes& typed, Input input, Output output,
+                const std::string& scratch, bool failing_reads) {
+  const int in_fd = typed_input(typed, input, scratch);
+  if (in_fd < 0) {
+    ADD_FAILURE() << "cannot give the program its standard input";
+    return {};
+  }
+  Finished r = run_with(dir, in_fd, output, scratch, failing_reads);
+  r.unread = rest_of(in_fd);
+  ::close(in_fd);
   return r;
 }
 
@@ -258,6 +367,10 @@ void remove_tree(const std::string& dir) {
 
 enum class Platform { any, linux_only, windows_only };
 
+// A working directory that anyone may write to and whose entries only their
+// owners may remove, as /tmp is; owned by the caller or by nobody.
+enum class Sticky { none, callers, nobodys };
+
 struct Row {
   std::string name;
   Bytes typed;
@@ -268,9 +381,188 @@ struct Row {
   Platform only = Platform::any;
   bool read_only_dir = false;  // the working directory cannot be written to
   bool failing_reads = false;  // reads from files named "...unreadable" fail
+  Input input = Input::pipe;
+  Output output = Output::file;  // when not a file, the console bytes are not seen
+  Sticky sticky = Sticky::none;
+  // Entries that the run changes on purpose: their bytes after it, none when removed.
+  std::map<std::string, std::optional<Bytes>> changed;
 };
 
 constexpr std::int64_t GiB = std::int64_t{1} << 30;
+
+// Standard input shared with whoever reads on: exactly one line is taken.
+void shared_input_rows(std::vector<Row>& t) {
+  const Bytes long_line = Bytes(127, 'n') + Bytes(73, 'm') + "\n";
+  t.push_back({.name = "SharedFileOfNamesGivesUpOnlyItsFirstLine",
+               .typed = "first\nsecond\n",
+               .fixtures = {file("first", Bytes(2, '\0')), file("second", "\x01")},
+               .outcome = zeros_only,
+               .input = Input::file});
+  for (const Input input : {Input::pipe, Input::file}) {
+    t.push_back(
+        {.name = std::string("LongLineTakenWholeFromA") + (input == Input::pipe ? "Pipe" : "File"),
+         .typed = long_line + "next\n",
+         .fixtures = {file(Bytes(127, 'n'), "\x01")},
+         .outcome = found,
+         .input = input});
+  }
+  t.push_back({.name = "SharedFileEndingWithoutNewline",
+               .typed = "nonl.bin",
+               .fixtures = {file("nonl.bin", Bytes(5, '\0'))},
+               .outcome = zeros_only,
+               .input = Input::file});
+}
+
+// Standard output that fails: the verdict is stored all the same, and the
+// status says that nobody saw the outcome line, unless it already says worse.
+void failing_output_rows(std::vector<Row>& t) {
+  for (const auto& [output, name] :
+       {std::pair{Output::full_device, "FullDevice"}, std::pair{Output::closed, "Closed"},
+        std::pair{Output::reader_gone, "PipeWithoutReader"}}) {
+    const std::string to = std::string("OutputTo") + name;
+    t.push_back({.name = to + "Found",
+                 .typed = "data.bin\n",
+                 .fixtures = {file("data.bin", "\x01")},
+                 .outcome = found,
+                 .status = status_output_lost,
+                 .output = output});
+    t.push_back({.name = to + "ZerosOnly",
+                 .typed = "zeros.bin\n",
+                 .fixtures = {file("zeros.bin", Bytes(3, '\0'))},
+                 .outcome = zeros_only,
+                 .status = status_output_lost,
+                 .output = output});
+    t.push_back({.name = to + "Vacant",
+                 .typed = "empty\n",
+                 .fixtures = {file("empty", "")},
+                 .outcome = vacant,
+                 .status = status_output_lost,
+                 .output = output});
+    t.push_back({.name = to + "KeepsOpenErrorStatus",
+                 .typed = "missing\n",
+                 .outcome = open_error,
+                 .result = std::nullopt,
+                 .output = output});
+    t.push_back({.name = to + "KeepsVerdictLostStatus",
+                 .typed = "data.bin\n",
+                 .fixtures = {file("data.bin", "\x01"), symlink_to("test.fzz", "/dev/full")},
+                 .outcome = found,
+                 .result = std::nullopt,
+                 .status = status_verdict_lost,
+                 .only = Platform::linux_only,
+                 .output = output});
+  }
+}
+
+// A result FIFO whose reader goes before the verdict comes: the verdict is
+// lost, and the run still ends with its line instead of dying of SIGPIPE.
+// (Wine reports the write into such a FIFO as done, so only Linux can show it.)
+void leaving_reader_rows(std::vector<Row>& t) {
+  for (const auto& [name, bytes, outcome] : {std::tuple{"Found", Bytes(5000, '\0') + "\x01", found},
+                                             std::tuple{"ZerosOnly", Bytes(5000, '\0'), zeros_only},
+                                             std::tuple{"Vacant", Bytes(), vacant}}) {
+    t.push_back({.name = std::string("ResultFifoWhoseReaderLeaves") + name,
+                 .typed = "pipe\n",
+                 .fixtures = {fifo("pipe", bytes), reader("test.fzz", true)},
+                 .outcome = outcome,
+                 .result = std::nullopt,
+                 .status = status_verdict_lost,
+                 .only = Platform::linux_only});
+  }
+}
+
+// After a read error only the plain file that was created for the verdict is
+// removed; whatever else the result name is stays.
+void read_error_cleanup_rows(std::vector<Row>& t) {
+  const Fixture unreadable = file("zeros.unreadable", Bytes(5000, '\0'));
+  t.push_back({.name = "ReadErrorRemovesAnEarlierResultFile",
+               .typed = "zeros.unreadable\n",
+               .fixtures = {unreadable, file("test.fzz", "old")},
+               .outcome = read_error,
+               .result = std::nullopt,
+               .only = Platform::linux_only,
+               .failing_reads = true,
+               .changed = {{"test.fzz", std::nullopt}}});
+  // The file it leads to was cut when it was opened for the verdict.
+  t.push_back({.name = "ReadErrorLeavesAResultLinkInPlace",
+               .typed = "zeros.unreadable\n",
+               .fixtures = {unreadable, file("kept", "old"), symlink_to("test.fzz", "kept")},
+               .outcome = read_error,
+               .result = std::nullopt,
+               .only = Platform::linux_only,
+               .failing_reads = true,
+               .changed = {{"kept", ""}}});
+  t.push_back({.name = "ReadErrorLeavesAResultFifoInPlace",
+               .typed = "zeros.unreadable\n",
+               .fixtures = {unreadable, reader("test.fzz")},
+               .outcome = read_error,
+               .result = std::nullopt,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+}
+
+// Entries that another user planted in a shared directory are not written through.
+void planted_entry_rows(std::vector<Row>& t) {
+  const Fixture input = file("data.bin", "\x01");
+  t.push_back({.name = "PlantedLinkInStickyDirectoryIsNotFollowed",
+               .typed = "data.bin\n",
+               .fixtures = {input, file("victim", "keep"),
+                            owned_by_nobody(symlink_to("test.fzz", "victim"))},
+               .outcome = result_error,
+               .result = std::nullopt,
+               .only = Platform::linux_only,
+               .sticky = Sticky::callers});
+  t.push_back({.name = "PlantedDanglingLinkInStickyDirectoryIsNotFollowed",
+               .typed = "data.bin\n",
+               .fixtures = {input, owned_by_nobody(symlink_to("test.fzz", "created"))},
+               .outcome = result_error,
+               .result = std::nullopt,
+               .only = Platform::linux_only,
+               .sticky = Sticky::callers});
+  t.push_back({.name = "OthersFileInStickyDirectoryIsNotOpened",
+               .typed = "data.bin\n",
+               .fixtures = {input, owned_by_nobody(file("test.fzz", "theirs"))},
+               .outcome = result_error,
+               .result = std::nullopt,
+               .only = Platform::linux_only,
+               .sticky = Sticky::callers});
+  t.push_back({.name = "OwnLinkInStickyDirectoryIsFollowed",
+               .typed = "data.bin\n",
+               .fixtures = {input, file("mine", "old"), symlink_to("test.fzz", "mine")},
+               .outcome = found,
+               .result = std::nullopt,
+               .only = Platform::linux_only,
+               .sticky = Sticky::callers,
+               .changed = {{"mine", "\x01"}}});
+  t.push_back(
+      {.name = "DirectoryOwnersLinkInStickyDirectoryIsFollowed",
+       .typed = "data.bin\n",
+       .fixtures = {input, file("mine", "old"), owned_by_nobody(symlink_to("test.fzz", "mine"))},
+       .outcome = found,
+       .result = std::nullopt,
+       .only = Platform::linux_only,
+       .sticky = Sticky::nobodys,
+       .changed = {{"mine", "\x01"}}});
+  t.push_back({.name = "OthersFileInStickyDirectoryOfTheirsIsReplaced",
+               .typed = "data.bin\n",
+               .fixtures = {input, owned_by_nobody(file("test.fzz", "theirs"))},
+               .outcome = found,
+               .only = Platform::linux_only,
+               .sticky = Sticky::nobodys});
+  t.push_back({.name = "OthersFileElsewhereIsReplaced",
+               .typed = "data.bin\n",
+               .fixtures = {input, owned_by_nobody(file("test.fzz", "theirs"))},
+               .outcome = found,
+               .only = Platform::linux_only});
+}
+
+void more_rows(std::vector<Row>& t) {
+  shared_input_rows(t);
+  failing_output_rows(t);
+  leaving_reader_rows(t);
+  read_error_cleanup_rows(t);
+  planted_entry_rows(t);
+}
 
 std::vector<Row> rows() {
   const Bytes zeros4096(4096, '\0');
@@ -460,6 +752,7 @@ std::vector<Row> rows() {
                "test2.fzz",
                std::nullopt,
                Platform::windows_only});
+  more_rows(t);
   t.push_back({"UpperCaseNameIsAnotherFileOnLinux",
                "TEST.FZZ\n",
                {file("TEST.FZZ", "\x01"), file("test.fzz", "\x02")},
@@ -495,23 +788,62 @@ class InTempDir : public testing::Test {
     if (row.failing_reads && fail_read_library.empty())
       GTEST_SKIP() << "no --fail-read library given";
     if (row.read_only_dir && ::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
+    const bool needs_root =
+        row.sticky == Sticky::nobodys || std::any_of(row.fixtures.begin(), row.fixtures.end(),
+                                                     [](const Fixture& f) { return f.nobody; });
+    if (needs_root && ::geteuid() != 0) GTEST_SKIP() << "giving files to nobody needs root";
     for (const Fixture& f : row.fixtures) ASSERT_NO_FATAL_FAILURE(make(dir_, f));
     Snapshot before = snapshot(dir_);
 
-    std::vector<std::thread> feeders;
+    // Readers hold their FIFOs open before the program starts; the fed FIFOs
+    // deliver once the reader that leaves, if any, has gone.
+    std::atomic<bool> ended = false;
+    std::vector<std::thread> helpers;
+    std::promise<void> no_reader_leaves;
+    no_reader_leaves.set_value();
+    std::shared_future<void> readers_gone = no_reader_leaves.get_future().share();
+    for (const Fixture& f : row.fixtures) {
+      if (f.kind != Fixture::reader) continue;
+      const int fd = ::open((dir_ + "/" + f.name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_GE(fd, 0) << f.name;
+      std::promise<void> gone;
+      if (f.leaves) readers_gone = gone.get_future().share();
+      helpers.emplace_back(drain, fd, f.leaves, std::move(gone), std::cref(ended));
+    }
     for (const Fixture& f : row.fixtures)
-      if (f.kind == Fixture::fifo) feeders.emplace_back(feed, dir_ + "/" + f.name, f.bytes);
+      if (f.kind == Fixture::fifo)
+        helpers.emplace_back(feed, dir_ + "/" + f.name, f.bytes, readers_gone);
     if (row.read_only_dir) ::chmod(dir_.c_str(), 0555);
-    const Finished run = run_in(dir_, row.typed, scratch_, row.failing_reads);
-    if (row.read_only_dir) ::chmod(dir_.c_str(), 0755);
-    for (std::thread& t : feeders) t.join();
+    if (row.sticky != Sticky::none) ::chmod(dir_.c_str(), 01777);
+    if (row.sticky == Sticky::nobodys) ::chown(dir_.c_str(), nobody_uid(), static_cast<gid_t>(-1));
+    const Finished run =
+        run_in(dir_, row.typed, row.input, row.output, scratch_, row.failing_reads);
+    ::chown(dir_.c_str(), ::geteuid(), static_cast<gid_t>(-1));
+    ::chmod(dir_.c_str(), 0755);
+    ended = true;
+    for (std::thread& t : helpers) t.join();
 
     const std::string nl = windows_build ? "\r\n" : "\n";
-    EXPECT_EQ(run.out, std::string(prompt_line) + nl + std::string(row.outcome.line) + nl);
+    if (row.output == Output::file) {
+      EXPECT_EQ(run.out, std::string(prompt_line) + nl + std::string(row.outcome.line) + nl);
+    }
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, row.status.value_or(row.outcome.status) & 0xff);
+    // The one line was taken through its newline, and nothing after it.
+    const std::size_t newline = row.typed.find('\n');
+    EXPECT_EQ(run.unread, newline == Bytes::npos ? "" : row.typed.substr(newline + 1));
 
     Snapshot after = snapshot(dir_);
+    for (const auto& [name, bytes] : row.changed) {
+      struct stat st {};
+      const std::string path = dir_ + "/" + name;
+      if (!bytes)
+        EXPECT_NE(::lstat(path.c_str(), &st), 0) << name << " is still there";
+      else
+        EXPECT_EQ(read_all(path), *bytes) << name;
+      before.erase(name);
+      after.erase(name);
+    }
     if (row.result) {
       const std::string path = dir_ + "/" + *row.result;
       struct stat st {};
@@ -577,6 +909,51 @@ TEST_F(LoopDevice, IsReadToTheDevicesSize) {
     detach();
     ::unlink((dir_ + "/test.fzz").c_str());
   }
+}
+
+// A second device node for the device being examined is that device too: the
+// verdict goes to the other name, and the device keeps its bytes.
+TEST_F(LoopDevice, SecondNodeOfTheDeviceIsNoResultFile) {
+  if (windows_build) GTEST_SKIP() << "a case for the other platform";
+  if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
+  const Bytes content = "\x05" + Bytes((1 << 20) - 1, '\0');
+  if (attach(content).empty()) GTEST_SKIP() << "losetup cannot attach a loop device here";
+  struct stat device {};
+  ASSERT_EQ(::stat(device_.c_str(), &device), 0);
+  const std::string node = dir_ + "/test.fzz";
+  ASSERT_EQ(::mknod(node.c_str(), S_IFBLK | 0600, device.st_rdev), 0);
+  check({.name = "node", .typed = device_ + "\n", .outcome = found, .result = "test2.fzz"});
+  // Read back through the device, whose cache holds whatever was written into it.
+  std::ifstream in(device_, std::ios::binary);
+  char first = 0;
+  in.read(&first, 1);
+  EXPECT_EQ(first, '\x05');
+}
+
+// Programs run one after another on one file of names take one line each,
+// as `while read -r x; do content_check; done < names` or
+// `{ content_check; content_check; } < names` do.
+TEST_F(InTempDir, SharedFileOfNamesGivesEachRunItsOwnLine) {
+  const Bytes long_name = Bytes(127, 'n');
+  const Bytes names = "first\n" + long_name + Bytes(73, 'm') + "\n" + "third";
+  for (const Fixture& f :
+       {file("first", "\x01"), file(long_name, Bytes(3, '\0')), file("third", "")})
+    ASSERT_NO_FATAL_FAILURE(make(dir_, f));
+  const std::string path = scratch_ + "/names";
+  std::ofstream(path, std::ios::binary) << names;
+  const int in_fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(in_fd, 0);
+  const std::string nl = windows_build ? "\r\n" : "\n";
+  for (const Outcome& outcome : {found, zeros_only, vacant, open_error}) {
+    const Finished run = run_with(dir_, in_fd, Output::file, scratch_, false);
+    EXPECT_EQ(run.out, std::string(prompt_line) + nl + std::string(outcome.line) + nl);
+    EXPECT_EQ(run.status, outcome.status);
+    if (outcome.verdict != no_verdict) {
+      EXPECT_EQ(read_all(dir_ + "/test.fzz"), Bytes(1, static_cast<char>(outcome.verdict)))
+          << outcome.line;
+    }
+  }
+  ::close(in_fd);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ TEST(Outcomes, KeepTheirExactTextsVerdictsAndStatuses) {
     EXPECT_EQ(e.outcome.status, e.status) << e.line;
   }
   EXPECT_EQ(status_verdict_lost, -1);
+  EXPECT_EQ(status_output_lost, 2);
 }
 
 }  // namespace

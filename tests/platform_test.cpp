@@ -1,0 +1,60 @@
+// The result file's cleanup through the platform seam, on each platform: only
+// the file that was created for the verdict is removed by its name.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ResultCleanup : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("content_check-seam-" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(fs::create_directory(dir_));
+    std::ofstream(dir_ / "input", std::ios::binary) << "x";
+    input_ = platform::open_input((dir_ / "input").string().c_str());
+    ASSERT_NE(input_, nullptr);
+  }
+  void TearDown() override {
+    if (input_ != nullptr) std::fclose(input_);
+    fs::remove_all(dir_);
+  }
+
+  // Creates the result as the run does and closes it: the identity it was created with.
+  platform::FileIdentity create_and_close() {
+    const platform::CreatedResult created = platform::create_result(result().c_str(), input_);
+    EXPECT_NE(created.file, nullptr);
+    if (created.file != nullptr) std::fclose(created.file);
+    return created.identity;
+  }
+  std::string result() const { return (dir_ / "test.fzz").string(); }
+
+  fs::path dir_;
+  std::FILE* input_ = nullptr;
+};
+
+TEST_F(ResultCleanup, RemovesTheFileItCreated) {
+  const platform::FileIdentity created = create_and_close();
+  platform::remove_result(result().c_str(), created);
+  EXPECT_FALSE(fs::exists(result()));
+}
+
+TEST_F(ResultCleanup, LeavesAnotherFileThatTookTheName) {
+  const platform::FileIdentity created = create_and_close();
+  // Renamed rather than removed, so that the new file cannot reuse its index.
+  fs::rename(result(), dir_ / "moved");
+  std::ofstream(result(), std::ios::binary) << "other";
+  platform::remove_result(result().c_str(), created);
+  EXPECT_TRUE(fs::exists(result()));
+  EXPECT_TRUE(fs::exists(dir_ / "moved"));
+}
+
+}  // namespace

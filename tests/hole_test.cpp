@@ -126,6 +126,7 @@ class GrowingFile final : public ByteSource {
   GrowingFile(std::FILE* input, std::string path) : inner_(input), path_(std::move(path)) {}
   std::int64_t length() override { return inner_.length(); }
   DataExtent next_data(std::int64_t offset) override { return inner_.next_data(offset); }
+  bool seek(std::int64_t offset) override { return inner_.seek(offset); }
   std::ptrdiff_t read(std::span<unsigned char> into) override {
     const std::ptrdiff_t got = inner_.read(into);
     if (!grown_) {
@@ -185,6 +186,7 @@ class FakedHoles final : public ByteSource {
   DataExtent next_data(std::int64_t offset) override {
     return platform::next_data_with(fd_, offset, fake_seek);
   }
+  bool seek(std::int64_t offset) override { return inner_.seek(offset); }
 
  private:
   InputSource inner_;

@@ -58,6 +58,8 @@ struct MemorySource final : ByteSource {
 
   std::ptrdiff_t read(std::span<unsigned char> into) override {
     if (position >= fails_after) return -1;
+    // Linux refuses a read that would end past the largest offset.
+    if (into.size() > static_cast<std::uint64_t>(max_offset - position)) return -1;
     if (ends_times > 0 && position >= ends_after) {
       --ends_times;
       return 0;

@@ -446,7 +446,9 @@ TEST_P(LargestLengthOn, AnswersAsIfEveryByteWereRead) {
       ASSERT_GE(fd, 0) << path;
       ASSERT_EQ(::ftruncate(fd, largest), 0) << "no file of 2^63 - 1 bytes on " << GetParam().type;
       for (const auto& [at, byte] : c.writes) ASSERT_EQ(::pwrite(fd, &byte, 1, at), 1) << c.what;
-      if (synced) ASSERT_EQ(::fsync(fd), 0);
+      if (synced) {
+        ASSERT_EQ(::fsync(fd), 0);
+      }
       ::close(fd);
       EXPECT_EQ(scan_file(path), c.expected) << c.what << (synced ? ", synced" : ", not synced");
       ::unlink(path.c_str());

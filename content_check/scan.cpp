@@ -58,7 +58,8 @@ ScanResult scan_to_length(ByteSource& input, std::span<unsigned char> buffer, st
       } else if (extent.kind == DataExtent::none || extent.start >= length) {
         // No data from here to the end, the file system says; but tmpfs has
         // answered so over data near 2^63. Before that becomes a verdict, the
-        // last block is read: one cheap read that catches it.
+        // last block is read: one cheap read that catches it. A source that
+        // cannot move there has failed.
         count = std::max(count, length - block);
         if (!input.seek(count)) return ScanResult::read_error;
         stretch_end = length;

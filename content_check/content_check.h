@@ -29,8 +29,9 @@ struct DataExtent {
     data,     // bytes from start to end may hold data; those before start are a hole
     none,     // no data from the asked offset to the end: the rest reads as zeros
   } kind = unknown;
-  std::int64_t start = 0;
-  std::int64_t end = 0;  // may be at or before start when a writer races the query
+  std::int64_t start = 0;  // on data, at or after the offset asked; it may lie past the length
+  std::int64_t end = 0;    // may be at or before start when the end is not known or a
+                           // writer races the query
 };
 
 // What the scan reads from. Positions are counted in 64 bits so that files of
@@ -51,22 +52,29 @@ class ByteSource {
   // start; on unknown, it stays at offset. Sources that know no holes keep
   // this default.
   virtual DataExtent next_data(std::int64_t /*offset*/) { return {}; }
+
+  // Moves the read position to offset; false when it cannot. Only sources that
+  // report holes are asked to, so the others keep this default.
+  virtual bool seek(std::int64_t /*offset*/) { return false; }
 };
 
 enum class ScanResult {
   found,
   not_found,
-  empty,       // a source without a length delivered no byte at all
+  empty,       // a source without a length, or of length 0, delivered no byte at all
   read_error,  // the source failed: no answer either way
 };
 
-// Found when the source delivers a non-zero byte, or when its data ends before
-// the length it reports (a byte went missing, so it was not a zero). Not found
-// when the count of bytes read, holes included, reaches the length with only
-// zeros seen. The length is measured again whenever the count reaches it and
-// whenever the data ends, so a source that grows is read to its new end and
-// one cut short ends the scan at its new length. A source without a length (a
-// pipe, a character device) is read to the end of its data.
+// Found when the source delivers a non-zero byte, or when its data ends twice
+// at the same place before the length it reports (a byte went missing, so it
+// was not a zero). Not found when the count of bytes read, holes included,
+// reaches the length with only zeros seen. The length is measured again
+// whenever the count reaches it and whenever the data ends, so a source that
+// grows is read to its new end, one cut short ends the scan at its new length,
+// and one cut and grown again is read on from where the scan stands. A source
+// without a length (a pipe, a character device), or whose length is 0, is read
+// to the end of its data. Lengths up to 2^63 - 1 are answered right, whatever
+// the source's hole queries say.
 ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer);
 
 // The same with the run's own buffer.

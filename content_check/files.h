@@ -35,6 +35,7 @@ class InputSource final : public ByteSource {
   std::int64_t length() override;
   std::ptrdiff_t read(std::span<unsigned char> into) override;
   DataExtent next_data(std::int64_t offset) override;
+  bool seek(std::int64_t offset) override;
 
  private:
   std::FILE* input_;

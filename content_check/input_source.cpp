@@ -16,3 +16,7 @@ DataExtent InputSource::next_data(std::int64_t offset) {
   if (!holes_) return {};
   return platform::next_data(input_, offset);
 }
+
+bool InputSource::seek(std::int64_t offset) {
+  return holes_ && platform::seek_input(input_, offset);
+}

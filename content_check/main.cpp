@@ -74,7 +74,7 @@ int run() {
   }
 
   InputSource source(input.get());
-  const ScanResult scan = source.length() == 0 ? ScanResult::empty : scan_for_nonzero(source);
+  const ScanResult scan = scan_for_nonzero(source);
   switch (scan) {
     case ScanResult::empty: {
       bool stored = put_verdict(result, vacant.verdict);

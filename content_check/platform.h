@@ -40,6 +40,10 @@ std::ptrdiff_t read_input(std::FILE* input, std::span<unsigned char> into);
 // skipped instead of read.
 bool reports_holes(std::FILE* input);
 
+// Moves the input's read position to offset, for a scan that skips holes;
+// false when it cannot.
+bool seek_input(std::FILE* input, std::int64_t offset);
+
 // The next stretch of the input that may hold data at or after offset, as
 // ByteSource::next_data describes it.
 DataExtent next_data(std::FILE* input, std::int64_t offset);

@@ -84,23 +84,31 @@ bool reports_holes(std::FILE* input) {
   }
 }
 
+bool seek_input(std::FILE* input, std::int64_t offset) {
+  return ::lseek(::fileno(input), offset, SEEK_SET) == offset;
+}
+
 DataExtent next_data(std::FILE* input, std::int64_t offset) {
   return next_data_with(::fileno(input), offset, ::lseek);
 }
 
 DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek) {
+  errno = 0;
   const off_t start = seek(fd, offset, SEEK_DATA);
-  if (start < 0) {
-    if (errno == ENXIO) return {DataExtent::none, offset, offset};
-    // EINVAL, ENOTSUP and the like: the query is not to be had here. A failed
-    // seek leaves the position alone, but make sure of it.
+  if (start == -1 && errno == ENXIO) return {DataExtent::none, offset, offset};
+  if (start < offset) {
+    // EINVAL, ENOTSUP and the like, or an answer before the offset asked,
+    // which would have the scan read bytes other than those it counts: the
+    // query is not to be had here. A failed seek leaves the position alone,
+    // but make sure of it.
     seek(fd, offset, SEEK_SET);
     return {};
   }
-  // The hole query moves the position too; a failure there only means that
-  // the stretch's end is not known.
+  // The hole query moves the position too. A failure there, or an answer
+  // before the stretch's start, only means that its end is not known: btrfs
+  // answers -2^63 for a stretch that ends at 2^63, past the largest offset.
   off_t end = seek(fd, start, SEEK_HOLE);
-  if (end < 0) end = start;
+  if (end < start) end = start;
   if (seek(fd, start, SEEK_SET) != start) {
     seek(fd, offset, SEEK_SET);
     return {};

@@ -65,6 +65,12 @@ bool reports_holes(std::FILE*) {
   return false;
 }
 
+// Holes are never reported here, so the scan never skips and never needs to
+// move back or forth in a text-mode stream.
+bool seek_input(std::FILE*, std::int64_t) {
+  return false;
+}
+
 DataExtent next_data(std::FILE*, std::int64_t) {
   return {};
 }

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -19,16 +21,32 @@ bool all_zero(std::span<const unsigned char> bytes) {
          std::memcmp(bytes.data(), bytes.data() + shift, bytes.size() - shift) == 0;
 }
 
-}  // namespace
+// offset + n, held at the largest offset: a sparse file may be 2^63 - 1 bytes
+// long, and a step past its end must not overflow.
+std::int64_t advanced(std::int64_t offset, std::size_t n) {
+  constexpr std::int64_t last = std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::uint64_t>(last - offset) <= n ? last
+                                                        : offset + static_cast<std::int64_t>(n);
+}
 
-ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer) {
-  std::int64_t count = 0;  // bytes read or skipped as holes
-  std::int64_t length = input.length();
-  const bool bounded = length >= 0;
-  bool ask_for_holes = bounded;
+// Reads to the end of the data, for a source that has no length to go by.
+ScanResult scan_to_end(ByteSource& input, std::span<unsigned char> buffer) {
+  for (bool any = false;; any = true) {
+    const std::ptrdiff_t got = input.read(buffer);
+    if (got < 0) return ScanResult::read_error;
+    if (got == 0) return any ? ScanResult::not_found : ScanResult::empty;
+    if (!all_zero(buffer.first(static_cast<std::size_t>(got)))) return ScanResult::found;
+  }
+}
+
+ScanResult scan_to_length(ByteSource& input, std::span<unsigned char> buffer, std::int64_t length) {
+  const auto block = static_cast<std::int64_t>(buffer.size());
+  std::int64_t count = 0;  // bytes read or skipped as holes: the read position
+  bool ask_for_holes = true;
   std::int64_t stretch_end = 0;  // where the stretch known to hold data ends
+  std::int64_t ended_at = -1;    // where the data last ended short of the length
   for (;;) {
-    if (bounded && count >= length) {
+    if (count >= length) {
       length = input.length();  // it may have grown meanwhile
       if (count >= length) return ScanResult::not_found;
     }
@@ -37,39 +55,57 @@ ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer) 
       const DataExtent extent = input.next_data(count);
       if (extent.kind == DataExtent::unknown) {
         ask_for_holes = false;
-      } else if (extent.kind == DataExtent::none) {
-        count = length;  // zeros up to the end as measured
-        continue;
+      } else if (extent.kind == DataExtent::none || extent.start >= length) {
+        // No data from here to the end, the file system says; but tmpfs has
+        // answered so over data near 2^63. Before that becomes a verdict, the
+        // last block is read: one cheap read that catches it. A source that
+        // cannot move there has failed.
+        count = std::max(count, length - block);
+        if (!input.seek(count)) return ScanResult::read_error;
+        stretch_end = length;
       } else {
-        // Every step moves forward: a hole is skipped, and a stretch that a
-        // racing writer has already ended is still read for one block.
-        count = std::max(count, extent.start);
-        stretch_end =
-            extent.end > count ? extent.end : count + static_cast<std::int64_t>(buffer.size());
-        if (count >= length) continue;
+        // Every step moves forward: a hole is skipped, and a stretch whose end
+        // is not known, or that a racing writer has already ended, is still
+        // read for one block.
+        count = extent.start;
+        stretch_end = extent.end > count ? extent.end : advanced(count, buffer.size());
       }
     }
 
     // Never ask for more than the length promises, so that the count lands on
-    // it exactly and a new measure decides whether the source has grown.
-    const std::int64_t limit = !bounded        ? count + static_cast<std::int64_t>(buffer.size())
-                               : ask_for_holes ? std::min(length, stretch_end)
-                                               : length;
-    const auto want = static_cast<std::size_t>(
-        std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), limit - count));
+    // it exactly and a new measure decides whether the source has grown; nor,
+    // near 2^63, for a read that would end past the largest offset.
+    const std::int64_t limit = ask_for_holes ? std::min(length, stretch_end) : length;
+    const auto want = static_cast<std::size_t>(std::min(block, limit - count));
     const std::ptrdiff_t got = input.read(buffer.first(want));
     if (got < 0) return ScanResult::read_error;
-    if (got == 0 && !bounded) return count == 0 ? ScanResult::empty : ScanResult::not_found;
     if (got == 0) {
       // The data ended early. If the source has been cut short to where the
-      // scan stands, it ended at its new length; otherwise a byte is missing,
-      // and a missing byte was not a zero.
+      // scan stands, it ended at its new length. If its length still promises
+      // more, a writer may have cut it and grown it again between the read and
+      // the measure: read on from here. Only data that ends twice at the same
+      // place is a source reporting more than it delivers, and a byte it does
+      // not deliver was not a zero.
       length = input.length();
-      return count >= length ? ScanResult::not_found : ScanResult::found;
+      if (count >= length) return ScanResult::not_found;
+      if (ended_at == count) return ScanResult::found;
+      ended_at = count;
+      continue;
     }
     if (!all_zero(buffer.first(static_cast<std::size_t>(got)))) return ScanResult::found;
     count += got;
   }
+}
+
+}  // namespace
+
+ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer) {
+  const std::int64_t length = input.length();
+  // A length of 0 is confirmed by one read: files in /proc and /sys report 0
+  // and still deliver text. One that delivers bytes anyway is read to the end
+  // of its data, as a pipe is.
+  if (length <= 0) return scan_to_end(input, buffer);
+  return scan_to_length(input, buffer, length);
 }
 
 ScanResult scan_for_nonzero(ByteSource& input) {

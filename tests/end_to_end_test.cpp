@@ -729,6 +729,14 @@ std::vector<Row> rows() {
   t.push_back({"EmptyFifoIsVacant", "pipe\n", {fifo("pipe", "")}, vacant});
   t.push_back({"RandomDevice", "/dev/urandom\n", {}, found});
   t.push_back({"NullDeviceIsVacant", "/dev/null\n", {}, vacant});
+  // A length of 0 is confirmed by a read: files in /proc report it over text.
+  t.push_back({"ProcFileOfLengthZeroHoldsText",
+               "/proc/version\n",
+               {},
+               found,
+               "test.fzz",
+               std::nullopt,
+               Platform::linux_only});
 
   // Names that Windows takes for another: the file examined is never the one written.
   t.push_back({"UpperCaseNameOfAnEarlierResult",

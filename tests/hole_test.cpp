@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -17,6 +18,7 @@
 #include "files.h"
 #include "platform.h"
 #include "platform_linux.h"
+#include "seek_seam.h"
 #include "test_names.h"
 
 namespace {
@@ -126,6 +128,7 @@ class GrowingFile final : public ByteSource {
   GrowingFile(std::FILE* input, std::string path) : inner_(input), path_(std::move(path)) {}
   std::int64_t length() override { return inner_.length(); }
   DataExtent next_data(std::int64_t offset) override { return inner_.next_data(offset); }
+  bool seek(std::int64_t offset) override { return inner_.seek(offset); }
   std::ptrdiff_t read(std::span<unsigned char> into) override {
     const std::ptrdiff_t got = inner_.read(into);
     if (!grown_) {
@@ -185,6 +188,7 @@ class FakedHoles final : public ByteSource {
   DataExtent next_data(std::int64_t offset) override {
     return platform::next_data_with(fd_, offset, fake_seek);
   }
+  bool seek(std::int64_t offset) override { return inner_.seek(offset); }
 
  private:
   InputSource inner_;
@@ -249,5 +253,215 @@ TEST(HoleQuery, ReportsNoDataToTheEndAndLeavesThePositionOnFailure) {
   fake = {};
   ::close(fd);
 }
+
+// --- the largest lengths, through the seek seam ------------------------------
+
+// The answers that hole queries have been seen to give, or might.
+enum class Odd { truth, fails, no_data, minus_2_63, before_offset, past_length };
+
+struct SeamCase {
+  const char* what;
+  Odd data = Odd::truth;  // SEEK_DATA's answer
+  Odd hole = Odd::truth;  // SEEK_HOLE's answer
+  // SEEK_DATA answers oddly only inside the stored bytes: answers that have
+  // the scan read everything on would take forever from offset 0.
+  bool data_odd_inside = false;
+};
+
+void PrintTo(const SeamCase& c, std::ostream* os) {
+  *os << c.what;
+}
+
+off_t odd_answer(Odd odd, int whence, off_t offset, off_t truth) {
+  switch (odd) {
+    case Odd::truth:
+      return truth;
+    case Odd::fails:
+      errno = whence == SEEK_DATA ? EINVAL : EIO;
+      return -1;
+    case Odd::no_data:
+      errno = ENXIO;
+      return -1;
+    case Odd::minus_2_63:
+      errno = 0;
+      return INT64_MIN;
+    case Odd::before_offset:
+      errno = 0;
+      return offset - 4096;
+    case Odd::past_length:
+      errno = 0;
+      return INT64_MAX;
+  }
+  return truth;
+}
+
+class LargestLengths : public testing::TestWithParam<SeamCase> {};
+
+// Stored bytes at the end of a sparse source 2^63 - 1 bytes long, or a page
+// and a bit shorter, scanned through the run's buffer and a small one.
+TEST_P(LargestLengths, AnswerAsIfEveryByteWereRead) {
+  const SeamCase c = GetParam();
+  constexpr std::size_t stored = 40000;  // no multiple of either buffer
+  for (const std::int64_t length : {max_offset, max_offset - 5000}) {
+    for (const std::size_t nonzero_at : {stored, stored - 1, std::size_t{0}}) {
+      // Answers that there is no data hide data before the last block.
+      const bool hidden = nonzero_at == 0 && (c.data == Odd::no_data || c.data == Odd::past_length);
+      if (hidden) continue;
+      for (const std::size_t buffer_size : {std::size_t{4096}, std::size_t{1} << 20}) {
+        SeamSource source;
+        source.memory.bytes.assign(stored, 0);
+        if (nonzero_at < stored) source.memory.bytes[nonzero_at] = 0x01;
+        source.memory.hole = length - static_cast<std::int64_t>(stored);
+        const std::int64_t inside = source.memory.hole + 1;
+        source.answer = [&c, inside](int whence, off_t offset, off_t truth) {
+          if (whence == SEEK_HOLE) return odd_answer(c.hole, whence, offset, truth);
+          if (c.data_odd_inside && offset < inside) return truth;
+          return odd_answer(c.data, whence, offset, truth);
+        };
+        std::vector<unsigned char> buffer(buffer_size);
+        const ScanResult expected = nonzero_at < stored ? ScanResult::found : ScanResult::not_found;
+        EXPECT_EQ(scan_for_nonzero(source, buffer), expected)
+            << "length " << length << ", non-zero byte at " << nonzero_at << " of the stored bytes"
+            << ", buffer " << buffer_size;
+        EXPECT_LE(source.queries, SeamSource::most_queries) << "the scan went round in circles";
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LargestLengths,
+    testing::Values(SeamCase{"truthful answers"},
+                    // btrfs: a stretch that ends at 2^63 has its end answered as -2^63.
+                    SeamCase{"hole query answers -2^63", Odd::truth, Odd::minus_2_63},
+                    SeamCase{"hole query fails", Odd::truth, Odd::fails},
+                    SeamCase{"hole query answers before the offset asked", Odd::truth,
+                             Odd::before_offset},
+                    SeamCase{"hole query answers past the length", Odd::truth, Odd::past_length},
+                    // tmpfs: no data, it says, over data in the last page.
+                    SeamCase{"data query says no data", Odd::no_data},
+                    SeamCase{"data query answers past the length", Odd::past_length},
+                    SeamCase{"data query fails inside the data", Odd::fails, Odd::minus_2_63, true},
+                    SeamCase{"data query answers -2^63 inside the data", Odd::minus_2_63,
+                             Odd::minus_2_63, true},
+                    SeamCase{"data query answers before the offset asked", Odd::before_offset,
+                             Odd::minus_2_63, true}),
+    [](const testing::TestParamInfo<SeamCase>& c) { return test_name(c.param.what); });
+
+// --- the largest lengths on real file systems --------------------------------
+
+struct FileSystem {
+  const char* type;
+  const char* mkfs;  // makes it in an image file; none for tmpfs
+};
+
+void PrintTo(const FileSystem& f, std::ostream* os) {
+  *os << f.type;
+}
+
+// Mounts a fresh file system of the kind on a temporary directory, through a
+// loop device for the kinds that need an image; why_not says what stopped it.
+class Mounted {
+ public:
+  explicit Mounted(const FileSystem& fs) {
+    if (::geteuid() != 0) {
+      why_not = "mounting needs root";
+      return;
+    }
+    if (fs.mkfs != nullptr &&
+        std::system((std::string("command -v ") + fs.mkfs + " >/dev/null 2>&1").c_str()) != 0) {
+      why_not = std::string(fs.mkfs) + " is not installed";
+      return;
+    }
+    std::string source = "none";
+    if (fs.mkfs != nullptr) {
+      image_ = dir_.file() + ".img";
+      // Large enough for every kind; the image stays sparse.
+      const int fd = ::open(image_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const bool made = fd >= 0 && ::ftruncate(fd, 300 * MiB) == 0;
+      if (fd >= 0) ::close(fd);
+      if (!made) {
+        why_not = "no image file";
+        return;
+      }
+      if (std::system((std::string(fs.mkfs) + " -q " + image_ + " >/dev/null 2>&1").c_str()) != 0) {
+        why_not = std::string(fs.mkfs) + " failed";
+        return;
+      }
+      source = image_ + " -o loop";
+    }
+    point_ = dir_.file() + ".mnt";
+    if (::mkdir(point_.c_str(), 0755) != 0) {
+      why_not = "no mount point";
+      return;
+    }
+    const std::string mount =
+        std::string("mount -t ") + fs.type + " " + source + " " + point_ + " 2>/dev/null";
+    if (std::system(mount.c_str()) != 0) {
+      why_not = std::string("mount refused ") + fs.type + " here";
+      return;
+    }
+    mounted_ = true;
+  }
+  ~Mounted() {
+    if (mounted_) std::system(("umount " + point_).c_str());
+    if (!point_.empty()) ::rmdir(point_.c_str());
+    if (!image_.empty()) ::unlink(image_.c_str());
+  }
+  std::string file(const char* name) const { return point_ + "/" + name; }
+
+  std::string why_not;
+
+ private:
+  TempDir dir_;
+  std::string image_, point_;
+  bool mounted_ = false;
+};
+
+class LargestLengthOn : public testing::TestWithParam<FileSystem> {};
+
+// btrfs answers the end of a stretch that ends at 2^63 with -2^63; tmpfs
+// answers that there is no data over data in the last page.
+TEST_P(LargestLengthOn, AnswersAsIfEveryByteWereRead) {
+  Mounted fs(GetParam());
+  if (!fs.why_not.empty()) GTEST_SKIP() << fs.why_not;
+  constexpr std::int64_t largest = INT64_MAX;
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::int64_t, char>> writes;
+    ScanResult expected;
+  };
+  const Case cases[] = {
+      {"the last byte non-zero", {{largest - 1, 1}}, ScanResult::found},
+      {"zeros written at the end", {{largest - 1, 0}}, ScanResult::not_found},
+      {"all hole", {}, ScanResult::not_found},
+      {"a byte before the last page", {{largest - 4097, 1}}, ScanResult::found},
+      {"a byte halfway", {{largest / 2, 1}}, ScanResult::found},
+  };
+  // btrfs gives its odd answer only once the data is on disk.
+  for (const bool synced : {false, true}) {
+    for (const Case& c : cases) {
+      const std::string path = fs.file("largest");
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ASSERT_GE(fd, 0) << path;
+      ASSERT_EQ(::ftruncate(fd, largest), 0) << "no file of 2^63 - 1 bytes on " << GetParam().type;
+      for (const auto& [at, byte] : c.writes) ASSERT_EQ(::pwrite(fd, &byte, 1, at), 1) << c.what;
+      if (synced) {
+        ASSERT_EQ(::fsync(fd), 0);
+      }
+      ::close(fd);
+      EXPECT_EQ(scan_file(path), c.expected) << c.what << (synced ? ", synced" : ", not synced");
+      ::unlink(path.c_str());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LargestLengthOn,
+                         testing::Values(FileSystem{"btrfs", "mkfs.btrfs"},
+                                         FileSystem{"tmpfs", nullptr},
+                                         FileSystem{"xfs", "mkfs.xfs"}),
+                         [](const testing::TestParamInfo<FileSystem>& f) {
+                           return std::string(f.param.type);
+                         });
 
 }  // namespace

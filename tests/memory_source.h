@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -9,41 +10,85 @@
 
 using Bytes = std::vector<unsigned char>;
 
+inline constexpr std::int64_t max_offset = INT64_MAX;
+
 // A source over bytes in memory that can misreport its length, end early,
 // fail, deliver short reads, or grow after it has been measured a few times.
+// The bytes may follow a hole of any size, so that it can stand for a sparse
+// file up to 2^63 - 1 bytes long. Offsets count the hole too.
 struct MemorySource final : ByteSource {
   Bytes bytes;
-  std::int64_t reported = -2;          // the length it claims; -2: the bytes' size
-  std::size_t ends_after = SIZE_MAX;   // bytes delivered before the data ends
-  std::size_t fails_after = SIZE_MAX;  // bytes delivered before a read fails
+  std::int64_t hole = 0;                  // zero bytes, never stored, before the bytes
+  std::int64_t reported = -2;             // the length it claims; -2: the hole and the bytes
+  std::int64_t ends_after = max_offset;   // where the data ends
+  int ends_times = INT_MAX;               // reads that meet that end before the rest comes
+  std::int64_t fails_after = max_offset;  // where a read fails
   std::size_t most_per_read = SIZE_MAX;
   Bytes appended;  // joins the data, and the length, at the grow_at-th measure
   int grow_at = -1;
-  std::size_t cut_to = 0;  // the data and the length are cut to this at the cut_at-th measure
+  std::size_t cut_to = 0;  // the bytes and the length are cut to this at the cut_at-th measure
   int cut_at = -1;
 
+  // Hole queries: when known, next_data tells truly where the bytes lie, except
+  // that from no_data_from on it answers that no data follows, as tmpfs has
+  // over data near 2^63, and that with end_unknown it cannot tell where a
+  // stretch ends, as next_data_with makes of btrfs's answer there.
+  bool knows_holes = false;
+  std::int64_t no_data_from = max_offset;
+  bool end_unknown = false;
+
   int measures = 0;
-  std::size_t position = 0;
+  std::int64_t position = 0;
+
+  std::int64_t stored_end() const { return hole + static_cast<std::int64_t>(bytes.size()); }
+  std::int64_t current_length() const { return reported == -2 ? stored_end() : reported; }
 
   std::int64_t length() override {
     ++measures;
     if (measures == cut_at) {
       bytes.resize(cut_to);
-      if (reported >= 0) reported = static_cast<std::int64_t>(cut_to);
+      if (reported >= 0) reported = hole + static_cast<std::int64_t>(cut_to);
     }
     if (measures == grow_at) {
       bytes.insert(bytes.end(), appended.begin(), appended.end());
       if (reported >= 0) reported += static_cast<std::int64_t>(appended.size());
     }
-    return reported == -2 ? static_cast<std::int64_t>(bytes.size()) : reported;
+    return current_length();
   }
 
   std::ptrdiff_t read(std::span<unsigned char> into) override {
     if (position >= fails_after) return -1;
-    const std::size_t end = std::min({bytes.size(), ends_after, fails_after});
-    const std::size_t n = std::min({into.size(), end - std::min(end, position), most_per_read});
-    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(position), n, into.begin());
+    // Linux refuses a read that would end past the largest offset.
+    if (into.size() > static_cast<std::uint64_t>(max_offset - position)) return -1;
+    if (ends_times > 0 && position >= ends_after) {
+      --ends_times;
+      return 0;
+    }
+    std::int64_t end = std::min(stored_end(), fails_after);
+    if (ends_times > 0) end = std::min(end, ends_after);
+    if (position < hole) end = std::min(end, hole);
+    const auto most =
+        static_cast<std::int64_t>(std::min({into.size(), most_per_read, SIZE_MAX / 2}));
+    const std::int64_t n = std::min(most, end - position);
+    if (n <= 0) return 0;
+    if (position < hole)
+      std::fill_n(into.begin(), n, 0);
+    else
+      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(position - hole), n, into.begin());
     position += n;
     return static_cast<std::ptrdiff_t>(n);
+  }
+
+  DataExtent next_data(std::int64_t offset) override {
+    if (!knows_holes) return {};
+    if (offset >= no_data_from || offset >= stored_end()) return {DataExtent::none, offset, offset};
+    position = std::max(offset, hole);
+    return {DataExtent::data, position, end_unknown ? position : stored_end()};
+  }
+
+  bool seek(std::int64_t offset) override {
+    if (!knows_holes || offset < 0) return false;
+    position = offset;
+    return true;
   }
 };

@@ -44,6 +44,15 @@ std::vector<ScanCase> scan_cases() {
   MemorySource early = over(zeros_then(10));
   early.ends_after = 9;
   add("10 zeros through a stream that ends after 9", early, found);
+  // A writer cut the file and grew it again with zeros while it was read.
+  MemorySource regrown = over(zeros_then(20));
+  regrown.ends_after = 12;
+  regrown.ends_times = 1;
+  add("a source cut and grown again is read on", regrown, not_found);
+  MemorySource regrown_nonzero = over(zeros_then(15, {0x02, 0}));
+  regrown_nonzero.ends_after = 12;
+  regrown_nonzero.ends_times = 1;
+  add("a source cut and grown again is read on to a non-zero byte", regrown_nonzero, found);
 
   MemorySource short_reads = over(zeros_then(100));
   short_reads.most_per_read = 3;
@@ -72,6 +81,51 @@ std::vector<ScanCase> scan_cases() {
   MemorySource unmeasured_failing = unmeasured(zeros_then(100));
   unmeasured_failing.fails_after = 50;
   add("no length and a failing read", unmeasured_failing, read_error);
+
+  // A length of 0 is confirmed by a read: files in /proc report it over text.
+  auto zero_length = [](Bytes bytes) {
+    MemorySource s = over(std::move(bytes));
+    s.reported = 0;
+    return s;
+  };
+  add("length 0 and no byte", zero_length({}), empty);
+  add("length 0 over text", zero_length({'L', 'i', 'n', 'u', 'x'}), found);
+  add("length 0 over zeros", zero_length(zeros_then(100)), not_found);
+  MemorySource zero_length_failing = zero_length(zeros_then(100));
+  zero_length_failing.fails_after = 0;
+  add("length 0 and a failing read", zero_length_failing, read_error);
+
+  // Sparse sources up to the largest length, 2^63 - 1, their bytes at the end.
+  auto sparse_to_the_end = [](Bytes bytes) {
+    MemorySource s = over(std::move(bytes));
+    s.hole = max_offset - static_cast<std::int64_t>(s.bytes.size());
+    s.knows_holes = true;
+    return s;
+  };
+  add("2^63 - 1 bytes, the last one non-zero", sparse_to_the_end(zeros_then(4095, {1})), found);
+  add("2^63 - 1 bytes, zeros stored at the end", sparse_to_the_end(zeros_then(4096)), not_found);
+  add("2^63 - 1 bytes, all hole", sparse_to_the_end({}), not_found);
+  // btrfs answers the end of a stretch ending at 2^63 with -2^63, which does
+  // not tell where it ends.
+  MemorySource end_unknown = sparse_to_the_end(zeros_then(5000, {1}));
+  end_unknown.end_unknown = true;
+  add("2^63 - 1 bytes, where the stretch ends unknown", end_unknown, found);
+  MemorySource end_unknown_zeros = sparse_to_the_end(zeros_then(5001));
+  end_unknown_zeros.end_unknown = true;
+  add("2^63 - 1 bytes of zeros, where the stretch ends unknown", end_unknown_zeros, not_found);
+  // tmpfs answers that no data follows over data in the last page below 2^63.
+  MemorySource no_data_claimed = sparse_to_the_end(zeros_then(4095, {1}));
+  no_data_claimed.no_data_from = 0;
+  add("2^63 - 1 bytes, no data claimed over a non-zero last byte", no_data_claimed, found);
+  MemorySource no_data_claimed_midway = sparse_to_the_end(zeros_then(4095, {1}));
+  no_data_claimed_midway.no_data_from = no_data_claimed_midway.hole + 7;
+  no_data_claimed_midway.end_unknown = true;
+  add("2^63 - 1 bytes, no data claimed midway before a non-zero last byte", no_data_claimed_midway,
+      found);
+  MemorySource promises_more = over(zeros_then(100));
+  promises_more.reported = max_offset;
+  promises_more.knows_holes = true;
+  add("2^63 - 1 bytes claimed and 100 delivered", promises_more, found);
 
   MemorySource shrunk = over(zeros_then(5, {0x01}));
   shrunk.reported = 5;

@@ -5,21 +5,27 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 inline constexpr std::size_t line_buffer_size = 128;
-inline constexpr std::size_t result_name_size = 32;
 
 // Cuts the typed line in place at its first byte below 0x20 (the newline, a
 // carriage return, a tab, any control byte) or at index 127, whichever comes
 // first. Spaces, 0x7F and bytes from 0x80 up belong to the name.
 void trim_input_name(std::span<char, line_buffer_size> line);
 
-// The other of the two result names.
-const char* other_result_name(const char* result_name);
+// The two names a verdict may go to. Each is a literal, so a name may be
+// handed to the system as it stands.
+inline constexpr std::string_view result_names[] = {"test.fzz", "test2.fzz"};
 
-// "test2.fzz" when the last 8 bytes of the name are exactly "test.fzz" (case
-// included), otherwise "test.fzz". The answer is a string literal.
-const char* choose_result_name(const char* input_name);
+// Which of result_names takes the verdict: the second when the last 8 bytes of
+// the name are exactly "test.fzz" (case included), otherwise the first.
+std::size_t choose_result_name(std::string_view input_name);
+
+// The index of the other result name.
+constexpr std::size_t other_result_name(std::size_t chosen) {
+  return 1 - chosen;
+}
 
 // Where data may lie in a source that knows its holes (stretches that read as
 // zeros without being stored).

@@ -1,9 +1,8 @@
 // The run: one prompt, one name, one input, one verdict byte, one outcome line.
 #include <cstdio>
-#include <cstring>
+#include <memory>
 
 #include "content_check.h"
-#include "files.h"
 #include "outcomes.h"
 #include "platform.h"
 
@@ -38,74 +37,45 @@ const char* read_input_name(std::span<char, line_buffer_size> line) {
   return line.data();
 }
 
-bool put_verdict(const File& result, int verdict) {
-  return std::fputc(verdict, result.get()) != EOF;
-}
+// The run's own files, as the endings' steps act on them. What is not there
+// on an ending is never touched by its steps.
+struct RunFiles final : EndingActions {
+  std::unique_ptr<platform::Input> input;
+  platform::ResultFile result;
+  const char* result_name = nullptr;
+  platform::FileIdentity result_identity{};
 
-int status_of(const Outcome& outcome, bool stored) {
-  return stored ? outcome.status : status_verdict_lost;
-}
+  bool store_verdict(int verdict) override { return result.put(verdict); }
+  bool close_result() override { return result.close(); }
+  void close_input() override { input->close(); }
+  void say(std::string_view line) override { ::say(line); }
+  void remove_result() override { platform::remove_result(result_name, result_identity); }
+};
 
 // The run from the prompt to the last close: its exit status.
 int run() {
   char line[line_buffer_size] = {};
   const char* input_name = read_input_name(line);
 
-  File input(platform::open_input(input_name));
-  if (!input) {
-    say(open_error.line);
-    return open_error.status;
-  }
+  RunFiles files;
+  files.input = platform::open_input(input_name);
+  if (!files.input) return finish(open_error, files);
 
   // The result never goes into the input itself: when the chosen name turns
   // out to designate it, the other name is taken.
-  char result_name[result_name_size] = {};
-  std::strncpy(result_name, choose_result_name(input_name), sizeof result_name - 1);
-  platform::CreatedResult created = platform::create_result(result_name, input.get());
+  std::size_t chosen = choose_result_name(input_name);
+  platform::CreatedResult created =
+      platform::create_result(result_names[chosen].data(), files.input->identity());
   if (created.is_input) {
-    std::strncpy(result_name, other_result_name(result_name), sizeof result_name - 1);
-    created = platform::create_result(result_name, input.get());
+    chosen = other_result_name(chosen);
+    created = platform::create_result(result_names[chosen].data(), files.input->identity());
   }
-  File result(created.file);
-  if (!result) {
-    say(result_error.line);
-    input.close();
-    return result_error.status;
-  }
+  if (!created.file) return finish(result_error, files);
+  files.result = std::move(created.file);
+  files.result_name = result_names[chosen].data();
+  files.result_identity = created.identity;
 
-  InputSource source(input.get());
-  const ScanResult scan = scan_for_nonzero(source);
-  switch (scan) {
-    case ScanResult::empty: {
-      bool stored = put_verdict(result, vacant.verdict);
-      say(vacant.line);
-      stored = result.close() && stored;
-      input.close();
-      return status_of(vacant, stored);
-    }
-    case ScanResult::found: {
-      bool stored = put_verdict(result, found.verdict);
-      stored = result.close() && stored;
-      input.close();
-      say(found.line);
-      return status_of(found, stored);
-    }
-    case ScanResult::not_found: {
-      input.close();
-      say(zeros_only.line);
-      bool stored = put_verdict(result, zeros_only.verdict);
-      stored = result.close() && stored;
-      return status_of(zeros_only, stored);
-    }
-    case ScanResult::read_error:
-      break;
-  }
-  // A failed read is no answer either way: leave no result file claiming one.
-  say(read_error.line);
-  result.close();
-  input.close();
-  platform::remove_result(result_name, created.identity);
-  return read_error.status;
+  return finish(ending_after(scan_for_nonzero(*files.input)), files);
 }
 
 }  // namespace

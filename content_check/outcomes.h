@@ -1,26 +1,18 @@
-// The console lines, verdict bytes and exit statuses of every ending, in one
-// table that the run and its tests both read.
+// Every ending of the run as one row: its console line, its verdict byte, its
+// exit status, the steps it takes in their order, and which answer of the scan
+// leads to it. The run and its tests both read this table.
 #pragma once
 
+#include <optional>
+#include <span>
 #include <string_view>
+
+#include "content_check.h"
 
 inline constexpr std::string_view prompt_line = "Input File Name";
 
 // No result file is left on this ending.
 inline constexpr int no_verdict = -1;
-
-struct Outcome {
-  std::string_view line;
-  int verdict;  // the result file's one byte, or no_verdict
-  int status;   // the exit status when the verdict was stored
-};
-
-inline constexpr Outcome open_error{"File Open Error!!", no_verdict, 1};
-inline constexpr Outcome result_error{"Result File Open Error!!", no_verdict, 1};
-inline constexpr Outcome read_error{"File Read Error!!", no_verdict, 1};
-inline constexpr Outcome vacant{"vacant file", 0x00, 0};
-inline constexpr Outcome found{"End of duty", 0x01, 0};
-inline constexpr Outcome zeros_only{"End of duty(0)", 0x00, 0};
 
 // The exit status of any ending whose verdict byte could not be stored.
 inline constexpr int status_verdict_lost = -1;
@@ -29,3 +21,79 @@ inline constexpr int status_verdict_lost = -1;
 // saw the outcome line: the verdict is stored all the same. A status of 1 or
 // status_verdict_lost says more and is kept.
 inline constexpr int status_output_lost = 2;
+
+// What an ending does, one step at a time.
+enum class Step {
+  store_verdict,  // write the verdict byte into the result file
+  close_result,
+  close_input,
+  say_line,       // print the ending's line
+  remove_result,  // take away the result file made for this run
+};
+
+struct Ending {
+  std::string_view line{};
+  int verdict = no_verdict;  // the result file's one byte
+  int status = 0;            // the exit status when the verdict was stored
+  std::span<const Step> steps{};
+  std::optional<ScanResult> after{};  // the scan's answer that ends so
+};
+
+namespace ending_steps {
+using enum Step;
+inline constexpr Step open_error[] = {say_line};
+inline constexpr Step result_error[] = {say_line, close_input};
+inline constexpr Step vacant[] = {store_verdict, say_line, close_result, close_input};
+inline constexpr Step found[] = {store_verdict, close_result, close_input, say_line};
+inline constexpr Step zeros_only[] = {close_input, say_line, store_verdict, close_result};
+inline constexpr Step read_error[] = {say_line, close_result, close_input, remove_result};
+}  // namespace ending_steps
+
+inline constexpr Ending open_error{
+    .line = "File Open Error!!", .status = 1, .steps = ending_steps::open_error};
+inline constexpr Ending result_error{
+    .line = "Result File Open Error!!", .status = 1, .steps = ending_steps::result_error};
+inline constexpr Ending vacant{.line = "vacant file",
+                               .verdict = 0x00,
+                               .steps = ending_steps::vacant,
+                               .after = ScanResult::empty};
+inline constexpr Ending found{.line = "End of duty",
+                              .verdict = 0x01,
+                              .steps = ending_steps::found,
+                              .after = ScanResult::found};
+inline constexpr Ending zeros_only{.line = "End of duty(0)",
+                                   .verdict = 0x00,
+                                   .steps = ending_steps::zeros_only,
+                                   .after = ScanResult::not_found};
+// A failed read is no answer either way: no result file is left claiming one.
+inline constexpr Ending read_error{.line = "File Read Error!!",
+                                   .status = 1,
+                                   .steps = ending_steps::read_error,
+                                   .after = ScanResult::read_error};
+
+inline constexpr const Ending* endings[] = {&open_error, &vacant,     &found,
+                                            &zeros_only, &read_error, &result_error};
+
+// The ending that the scan's answer leads to.
+constexpr const Ending& ending_after(ScanResult scan) {
+  for (const Ending* ending : endings)
+    if (ending->after == scan) return *ending;
+  return read_error;
+}
+
+// What the steps act on; the run's own objects, or a fake that records them.
+class EndingActions {
+ public:
+  virtual ~EndingActions() = default;
+  virtual bool store_verdict(int verdict) = 0;  // false when the byte was not written
+  virtual bool close_result() = 0;              // false when the close failed
+  virtual void close_input() = 0;
+  virtual void say(std::string_view line) = 0;
+  virtual void remove_result() = 0;
+};
+
+// Carries out the ending's steps in their order: its exit status.
+int finish(const Ending& ending, EndingActions& actions);
+
+// Kept for the tests that name the row type.
+using Outcome = Ending;

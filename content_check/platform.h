@@ -2,10 +2,10 @@
 // own implementation file; the rest of the program reads the same everywhere.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <span>
+#include <memory>
+#include <utility>
 
 #include "content_check.h"
 
@@ -23,56 +23,82 @@ inline constexpr int end_of_line_input = -1;
 inline constexpr int line_input_error = -2;
 int read_stdin_byte();
 
+// Which file an open file is, as the file system tells files apart.
+struct FileIdentity {
+  std::uint64_t volume = 0;  // the device or volume that holds it
+  std::uint64_t index = 0;   // its inode or file index there
+  // For a device node: which device it reaches, told apart by kind (block or
+  // character); 0 for everything else. Two nodes of one device are one file.
+  std::uint64_t device = 0;
+};
+
+// The open input, read straight from its descriptor or handle: the length is
+// the file's size, a block device's size, or -1 for what has none (a pipe, a
+// socket, a character device). Holes are reported only where the file system
+// is known to report them truly.
+class Input : public ByteSource {
+ public:
+  virtual FileIdentity identity() const = 0;
+  // Closes it now, where the order of closes matters; otherwise it closes
+  // when it goes.
+  virtual void close() = 0;
+};
+
 // Opens the input for reading in text mode ("r"). Null when it cannot be
 // opened, or when what was opened is a directory: that is no file to examine.
-std::FILE* open_input(const char* name);
+std::unique_ptr<Input> open_input(const char* name);
 
-// The length of the open input as the file system reports it now: a block
-// device's size for a block device, -1 for what has no length (a pipe, a
-// socket, a character device) or cannot be measured.
-std::int64_t input_length(std::FILE* input);
+// The result file, open for writing in binary mode ("wb"). Closed when it
+// goes, unless it was closed first with close(), which is how the run closes
+// wherever the order or the result matters.
+class ResultFile {
+ public:
+  ResultFile() = default;
+  explicit ResultFile(std::FILE* stream) : stream_(stream) {}
+  ResultFile(ResultFile&& other) noexcept : stream_(std::exchange(other.stream_, nullptr)) {}
+  ResultFile& operator=(ResultFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      stream_ = std::exchange(other.stream_, nullptr);
+    }
+    return *this;
+  }
+  ~ResultFile() { close(); }
 
-// Reads up to into.size() bytes: the count read, 0 at the end of the data, -1
-// on a read error.
-std::ptrdiff_t read_input(std::FILE* input, std::span<unsigned char> into);
+  explicit operator bool() const { return stream_ != nullptr; }
 
-// Whether the file system reports the input's holes truly, so that they may be
-// skipped instead of read.
-bool reports_holes(std::FILE* input);
+  // True when the byte was handed on; the close tells whether it was stored.
+  bool put(int byte) { return stream_ != nullptr && std::fputc(byte, stream_) != EOF; }
 
-// Moves the input's read position to offset, for a scan that skips holes;
-// false when it cannot.
-bool seek_input(std::FILE* input, std::int64_t offset);
+  // True when the file was open and closed cleanly.
+  bool close() {
+    std::FILE* const stream = std::exchange(stream_, nullptr);
+    return stream != nullptr && std::fclose(stream) == 0;
+  }
 
-// The next stretch of the input that may hold data at or after offset, as
-// ByteSource::next_data describes it.
-DataExtent next_data(std::FILE* input, std::int64_t offset);
-
-// Which file an open result is, as the file system tells files apart.
-struct FileIdentity {
-  std::uint64_t volume = 0;
-  std::uint64_t index = 0;
+ private:
+  std::FILE* stream_ = nullptr;
 };
 
 struct CreatedResult {
-  std::FILE* file = nullptr;  // open for writing in binary mode ("wb"), or null
-  bool is_input = false;      // the name designates the input: nothing was cut or created
-  FileIdentity identity;      // of the file opened, when there is one
+  ResultFile file{};        // open, or not when it could not be made
+  bool is_input = false;    // the name designates the input: nothing was cut or created
+  FileIdentity identity{};  // of the file opened, when there is one
 };
 
 // Creates the result file, or cuts it to zero length, unless the name
-// designates the open input itself (through a link, a second device node of
-// the same device, or a name that the file system takes for the same), which
-// is then left as it was. In a directory that anyone may write to and whose
+// designates the input itself (through a link, a second device node of the
+// same device, or a name that the file system takes for the same), which is
+// then left as it was. In a directory that anyone may write to and whose
 // entries only their owners may remove (a sticky one, such as /tmp), a
 // symbolic link or an existing file under that name that belongs neither to
 // the caller nor to the directory's owner is neither followed nor opened:
-// another user may have planted it there. Null file then.
-CreatedResult create_result(const char* name, std::FILE* input);
+// another user may have planted it there. No file then.
+CreatedResult create_result(const char* name, const FileIdentity& input);
 
 // Removes the result file by name, but only when the name still leads to the
 // very file that was created (the identity it was created with) and that is a
 // plain file, not a link, a FIFO or a device. Anything else is left alone.
-void remove_result(const char* name, FileIdentity created);
+void remove_result(const char* name, const FileIdentity& created);
 
 }  // namespace platform

@@ -29,50 +29,14 @@ int read_stdin_byte() {
   }
 }
 
-std::FILE* open_input(const char* name) {
-  std::FILE* input = std::fopen(name, "r");
-  if (input == nullptr) return nullptr;
-  // Linux lets a directory be opened for reading; it only fails at the first read.
-  struct stat st {};
-  if (::fstat(::fileno(input), &st) != 0 || S_ISDIR(st.st_mode)) {
-    std::fclose(input);
-    return nullptr;
-  }
-  // The scan reads front to back once: let the kernel read further ahead.
-  ::posix_fadvise(::fileno(input), 0, 0, POSIX_FADV_SEQUENTIAL);
-  return input;
-}
+namespace {
 
-std::int64_t input_length(std::FILE* input) {
-  const int fd = ::fileno(input);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return -1;
-  if (S_ISREG(st.st_mode)) return st.st_size;
-  // A block device reports a size of 0; its length is the device's.
-  std::uint64_t device_size = 0;
-  if (S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &device_size) == 0)
-    return static_cast<std::int64_t>(device_size);
-  return -1;
-}
-
-std::ptrdiff_t read_input(std::FILE* input, std::span<unsigned char> into) {
-  // The stream's own buffer is never used: the scan reads large blocks straight
-  // from the descriptor.
-  for (;;) {
-    const ssize_t got = ::read(::fileno(input), into.data(), into.size());
-    if (got >= 0) return got;
-    if (errno != EINTR) return -1;
-  }
-}
-
-bool reports_holes(std::FILE* input) {
-  // Some file systems answer the hole queries with made-up extents, or report
-  // data that is still only in the page cache as a hole. Trust only those
-  // known to answer truly; read everything elsewhere.
-  struct stat st {};
+// Some file systems answer the hole queries with made-up extents, or report
+// data that is still only in the page cache as a hole. Trust only those known
+// to answer truly; read everything elsewhere.
+bool reports_holes(int fd, const struct stat& st) {
   struct statfs fs {};
-  if (::fstat(::fileno(input), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (::fstatfs(::fileno(input), &fs) != 0) return false;
+  if (!S_ISREG(st.st_mode) || ::fstatfs(fd, &fs) != 0) return false;
   switch (static_cast<unsigned long>(fs.f_type)) {
     case EXT4_SUPER_MAGIC:  // also ext2 and ext3
     case XFS_SUPER_MAGIC:
@@ -84,12 +48,77 @@ bool reports_holes(std::FILE* input) {
   }
 }
 
-bool seek_input(std::FILE* input, std::int64_t offset) {
-  return ::lseek(::fileno(input), offset, SEEK_SET) == offset;
+FileIdentity identity_of(const struct stat& st) {
+  FileIdentity id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))
+    id.device = (static_cast<std::uint64_t>(st.st_rdev) << 1 | (S_ISBLK(st.st_mode) ? 1 : 0)) + 1;
+  return id;
 }
 
-DataExtent next_data(std::FILE* input, std::int64_t offset) {
-  return next_data_with(::fileno(input), offset, ::lseek);
+class FileInput final : public Input {
+ public:
+  FileInput(int fd, const struct stat& st)
+      : fd_(fd), st_(st), holes_(reports_holes(fd, st)), identity_(identity_of(st)) {}
+  FileInput(const FileInput&) = delete;
+  FileInput& operator=(const FileInput&) = delete;
+  ~FileInput() override { close(); }
+
+  std::int64_t length() override {
+    if (S_ISREG(st_.st_mode)) {
+      struct stat now {};
+      return ::fstat(fd_, &now) == 0 ? now.st_size : -1;
+    }
+    // A block device reports a size of 0; its length is the device's.
+    std::uint64_t device_size = 0;
+    if (S_ISBLK(st_.st_mode) && ::ioctl(fd_, BLKGETSIZE64, &device_size) == 0)
+      return static_cast<std::int64_t>(device_size);
+    return -1;
+  }
+
+  std::ptrdiff_t read(std::span<unsigned char> into) override {
+    for (;;) {
+      const ssize_t got = ::read(fd_, into.data(), into.size());
+      if (got >= 0) return got;
+      if (errno != EINTR) return -1;
+    }
+  }
+
+  DataExtent next_data(std::int64_t offset) override {
+    if (!holes_) return {};
+    return next_data_with(fd_, offset, ::lseek);
+  }
+
+  bool seek(std::int64_t offset) override { return ::lseek(fd_, offset, SEEK_SET) == offset; }
+
+  FileIdentity identity() const override { return identity_; }
+
+  void close() override {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  }
+
+ private:
+  int fd_;
+  struct stat st_;  // as it was opened: what kind of file it is
+  bool holes_;
+  FileIdentity identity_;
+};
+
+}  // namespace
+
+std::unique_ptr<Input> open_input(const char* name) {
+  // What fopen with "r" opens, without the stream: the scan reads large blocks
+  // straight from the descriptor.
+  const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // Linux lets a directory be opened for reading; it only fails at the first read.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  // The scan reads front to back once: let the kernel read further ahead.
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return std::make_unique<FileInput>(fd, st);
 }
 
 DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek) {
@@ -118,12 +147,10 @@ DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek) {
 
 namespace {
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  if (a.st_dev == b.st_dev && a.st_ino == b.st_ino) return true;
+bool same_file(const FileIdentity& a, const FileIdentity& b) {
+  if (a.volume == b.volume && a.index == b.index) return true;
   // Two device nodes of one device are two inodes that reach the same bytes.
-  const bool both_block = S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode);
-  const bool both_character = S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode);
-  return (both_block || both_character) && a.st_rdev == b.st_rdev;
+  return a.device != 0 && a.device == b.device;
 }
 
 // Whether the directory that holds the name is world-writable and sticky, and
@@ -175,7 +202,7 @@ int open_in_shared_directory(const char* name, int flags, uid_t directory_owner)
 
 }  // namespace
 
-CreatedResult create_result(const char* name, std::FILE* input) {
+CreatedResult create_result(const char* name, const FileIdentity& input) {
   // Opened without cutting first, so that the input is never cut, even when a
   // link lands between a check by name and the open. Not blocking, so that a
   // FIFO of that name with no reader fails at once instead of hanging the run.
@@ -187,30 +214,34 @@ CreatedResult create_result(const char* name, std::FILE* input) {
   if (fd < 0) return {};
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat result {};
-  struct stat source {};
-  if (::fstat(fd, &result) != 0 || ::fstat(::fileno(input), &source) != 0) {
+  if (::fstat(fd, &result) != 0) {
     ::close(fd);
     return {};
   }
-  if (same_file(result, source)) {
+  const FileIdentity identity = identity_of(result);
+  if (same_file(identity, input)) {
     ::close(fd);
-    return {nullptr, true, {}};
+    return {.is_input = true};
   }
   if (S_ISREG(result.st_mode) && ::ftruncate(fd, 0) != 0) {
     ::close(fd);
     return {};
   }
   std::FILE* file = ::fdopen(fd, "wb");
-  if (file == nullptr) ::close(fd);
-  return {file, false, {static_cast<std::uint64_t>(result.st_dev), result.st_ino}};
+  if (file == nullptr) {
+    ::close(fd);
+    return {};
+  }
+  return {.file = ResultFile(file), .identity = identity};
 }
 
-void remove_result(const char* name, FileIdentity created) {
+void remove_result(const char* name, const FileIdentity& created) {
   // lstat, so that a link is seen as a link and never removed in place of the
   // file it leads to.
   struct stat entry {};
   if (::lstat(name, &entry) != 0 || !S_ISREG(entry.st_mode)) return;
-  if (entry.st_dev != created.volume || entry.st_ino != created.index) return;
+  const FileIdentity found = identity_of(entry);
+  if (found.volume != created.volume || found.index != created.index) return;
   ::unlink(name);
 }
 

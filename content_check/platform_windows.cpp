@@ -17,6 +17,54 @@ std::uint64_t index_of(const BY_HANDLE_FILE_INFORMATION& info) {
   return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
 }
 
+FileIdentity identity_of(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h, &info)) return {};
+  return {info.dwVolumeSerialNumber, index_of(info)};
+}
+
+bool same_file(const FileIdentity& a, const FileIdentity& b) {
+  // Pipes and consoles have no identity to compare: all zeros.
+  return a.index != 0 && a.volume == b.volume && a.index == b.index;
+}
+
+class FileInput final : public Input {
+ public:
+  explicit FileInput(std::FILE* stream)
+      : stream_(stream), handle_(handle_of(stream)), identity_(identity_of(handle_)) {}
+  FileInput(const FileInput&) = delete;
+  FileInput& operator=(const FileInput&) = delete;
+  ~FileInput() override { close(); }
+
+  std::int64_t length() override {
+    LARGE_INTEGER size{};
+    // Pipes and character devices have no size to report.
+    if (::GetFileType(handle_) != FILE_TYPE_DISK || !::GetFileSizeEx(handle_, &size)) return -1;
+    return size.QuadPart;
+  }
+
+  std::ptrdiff_t read(std::span<unsigned char> into) override {
+    const std::size_t got = std::fread(into.data(), 1, into.size(), stream_);
+    if (got == 0 && std::ferror(stream_)) return -1;
+    return static_cast<std::ptrdiff_t>(got);
+  }
+
+  // Holes are never reported here, so the scan never skips and never needs to
+  // move back or forth in a text-mode stream: next_data and seek keep their
+  // defaults.
+
+  FileIdentity identity() const override { return identity_; }
+
+  void close() override {
+    if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));
+  }
+
+ private:
+  std::FILE* stream_;
+  HANDLE handle_;
+  FileIdentity identity_;
+};
+
 }  // namespace
 
 void prepare_process() {
@@ -33,7 +81,7 @@ int read_stdin_byte() {
   return got == 1 ? byte : end_of_line_input;
 }
 
-std::FILE* open_input(const char* name) {
+std::unique_ptr<Input> open_input(const char* name) {
   // Text mode, as the C library has it on Windows: carriage returns before a
   // newline are dropped and 0x1A ends the data. The scan still answers right,
   // since each of those bytes is non-zero and goes missing from the length.
@@ -44,38 +92,10 @@ std::FILE* open_input(const char* name) {
     std::fclose(input);
     return nullptr;
   }
-  return input;
+  return std::make_unique<FileInput>(input);
 }
 
-std::int64_t input_length(std::FILE* input) {
-  const HANDLE h = handle_of(input);
-  LARGE_INTEGER size{};
-  // Pipes and character devices have no size to report.
-  if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileSizeEx(h, &size)) return -1;
-  return size.QuadPart;
-}
-
-std::ptrdiff_t read_input(std::FILE* input, std::span<unsigned char> into) {
-  const std::size_t got = std::fread(into.data(), 1, into.size(), input);
-  if (got == 0 && std::ferror(input)) return -1;
-  return static_cast<std::ptrdiff_t>(got);
-}
-
-bool reports_holes(std::FILE*) {
-  return false;
-}
-
-// Holes are never reported here, so the scan never skips and never needs to
-// move back or forth in a text-mode stream.
-bool seek_input(std::FILE*, std::int64_t) {
-  return false;
-}
-
-DataExtent next_data(std::FILE*, std::int64_t) {
-  return {};
-}
-
-CreatedResult create_result(const char* name, std::FILE* input) {
+CreatedResult create_result(const char* name, const FileIdentity& input) {
   // Opened without cutting first, and compared by file identity, so that a
   // name that differs only in case or in trailing spaces or dots, or a link,
   // never leads to the input being cut.
@@ -83,13 +103,10 @@ CreatedResult create_result(const char* name, std::FILE* input) {
       ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return {};
-  BY_HANDLE_FILE_INFORMATION result{}, source{};
-  const bool known = ::GetFileInformationByHandle(h, &result);
-  if (known && ::GetFileInformationByHandle(handle_of(input), &source) &&
-      result.dwVolumeSerialNumber == source.dwVolumeSerialNumber &&
-      index_of(result) == index_of(source)) {
+  const FileIdentity identity = identity_of(h);
+  if (same_file(identity, input)) {
     ::CloseHandle(h);
-    return {nullptr, true, {}};
+    return {.is_input = true};
   }
   if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
     ::CloseHandle(h);
@@ -101,12 +118,14 @@ CreatedResult create_result(const char* name, std::FILE* input) {
     return {};
   }
   std::FILE* file = ::_fdopen(fd, "wb");
-  if (file == nullptr) ::_close(fd);
-  if (!known) return {file, false, {}};
-  return {file, false, {result.dwVolumeSerialNumber, index_of(result)}};
+  if (file == nullptr) {
+    ::_close(fd);
+    return {};
+  }
+  return {.file = ResultFile(file), .identity = identity};
 }
 
-void remove_result(const char* name, FileIdentity created) {
+void remove_result(const char* name, const FileIdentity& created) {
   // Opened without following a link, checked, and deleted through the same
   // handle, so that the file checked is the file removed.
   const HANDLE h = ::CreateFileA(name, DELETE | FILE_READ_ATTRIBUTES,

@@ -10,16 +10,17 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "content_check.h"
-#include "files.h"
 #include "platform.h"
 #include "platform_linux.h"
 #include "seek_seam.h"
 #include "test_names.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -72,10 +73,9 @@ void make(const std::string& path, const Layout& l) {
 }
 
 ScanResult scan_file(const std::string& path) {
-  File input(platform::open_input(path.c_str()));
+  const std::unique_ptr<platform::Input> input = platform::open_input(path.c_str());
   EXPECT_TRUE(input);
-  InputSource source(input.get());
-  return scan_for_nonzero(source);
+  return input ? scan_for_nonzero(*input) : ScanResult::read_error;
 }
 
 std::vector<Layout> layouts() {
@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Holes, testing::ValuesIn(layouts()),
                          });
 
 TEST(Holes, FindAnUnsyncedByteAtARandomOffset) {
-  std::mt19937_64 random(std::random_device{}());
+  std::mt19937_64 random(test_seed());
   for (int round = 0; round < 20; ++round) {
     const auto at = static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(256 * MiB));
     TempDir dir;
@@ -125,7 +125,7 @@ TEST(Holes, FindAnUnsyncedByteAtARandomOffset) {
 // is still at work would.
 class GrowingFile final : public ByteSource {
  public:
-  GrowingFile(std::FILE* input, std::string path) : inner_(input), path_(std::move(path)) {}
+  GrowingFile(ByteSource& input, std::string path) : inner_(input), path_(std::move(path)) {}
   std::int64_t length() override { return inner_.length(); }
   DataExtent next_data(std::int64_t offset) override { return inner_.next_data(offset); }
   bool seek(std::int64_t offset) override { return inner_.seek(offset); }
@@ -143,7 +143,7 @@ class GrowingFile final : public ByteSource {
   }
 
  private:
-  InputSource inner_;
+  ByteSource& inner_;
   std::string path_;
   bool grown_ = false;
 };
@@ -151,9 +151,9 @@ class GrowingFile final : public ByteSource {
 TEST(Holes, AFileThatGrowsBetweenBlocksIsReadToItsNewEnd) {
   TempDir dir;
   ASSERT_NO_FATAL_FAILURE(make(dir.file(), {"growing", 2 * MiB, 0, 2 * MiB, {}, {}}));
-  File input(platform::open_input(dir.file().c_str()));
+  const std::unique_ptr<platform::Input> input = platform::open_input(dir.file().c_str());
   ASSERT_TRUE(input);
-  GrowingFile source(input.get(), dir.file());
+  GrowingFile source(*input, dir.file());
   EXPECT_EQ(scan_for_nonzero(source), ScanResult::found);
 }
 
@@ -179,19 +179,27 @@ off_t fake_seek(int fd, off_t offset, int whence) {
   return ::lseek(fd, offset, whence);
 }
 
-// A real file whose hole queries go through the fake seek.
+// A real file read through its descriptor, whose hole queries go through the
+// fake seek.
 class FakedHoles final : public ByteSource {
  public:
-  explicit FakedHoles(std::FILE* input) : inner_(input), fd_(::fileno(input)) {}
-  std::int64_t length() override { return inner_.length(); }
-  std::ptrdiff_t read(std::span<unsigned char> into) override { return inner_.read(into); }
+  explicit FakedHoles(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {}
+  FakedHoles(const FakedHoles&) = delete;
+  FakedHoles& operator=(const FakedHoles&) = delete;
+  ~FakedHoles() override { ::close(fd_); }
+  std::int64_t length() override {
+    struct stat st {};
+    return ::fstat(fd_, &st) == 0 ? st.st_size : -1;
+  }
+  std::ptrdiff_t read(std::span<unsigned char> into) override {
+    return ::read(fd_, into.data(), into.size());
+  }
   DataExtent next_data(std::int64_t offset) override {
     return platform::next_data_with(fd_, offset, fake_seek);
   }
-  bool seek(std::int64_t offset) override { return inner_.seek(offset); }
+  bool seek(std::int64_t offset) override { return ::lseek(fd_, offset, SEEK_SET) == offset; }
 
  private:
-  InputSource inner_;
   int fd_;
 };
 
@@ -212,11 +220,11 @@ class FailingHoleQuery : public testing::TestWithParam<Failure> {
 TEST_P(FailingHoleQuery, FallsBackToReadingAndKeepsTheAnswer) {
   fake = GetParam().seek;
   for (const Layout& l : layouts()) {
+    // A file written from end to end has no hole to ask about.
+    if (l.preallocate == 0 && l.zeros >= l.size) continue;
     TempDir dir;
     ASSERT_NO_FATAL_FAILURE(make(dir.file(), l));
-    File input(platform::open_input(dir.file().c_str()));
-    ASSERT_TRUE(input);
-    FakedHoles source(input.get());
+    FakedHoles source(dir.file());
     EXPECT_EQ(scan_for_nonzero(source), l.expected) << l.what;
   }
 }

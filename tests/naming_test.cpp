@@ -20,7 +20,12 @@ void PrintTo(const NamingCase& c, std::ostream* os) {
 class ResultName : public testing::TestWithParam<NamingCase> {};
 
 TEST_P(ResultName, FollowsTheLastEightBytes) {
-  EXPECT_STREQ(choose_result_name(GetParam().input_name), GetParam().result_name);
+  EXPECT_EQ(result_names[choose_result_name(GetParam().input_name)], GetParam().result_name);
+}
+
+TEST(ResultName, TheOtherOfEachIsTheOtherName) {
+  EXPECT_EQ(result_names[other_result_name(0)], "test2.fzz");
+  EXPECT_EQ(result_names[other_result_name(1)], "test.fzz");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -21,24 +22,24 @@ class ResultCleanup : public testing::Test {
     ASSERT_TRUE(fs::create_directory(dir_));
     std::ofstream(dir_ / "input", std::ios::binary) << "x";
     input_ = platform::open_input((dir_ / "input").string().c_str());
-    ASSERT_NE(input_, nullptr);
+    ASSERT_TRUE(input_);
   }
   void TearDown() override {
-    if (input_ != nullptr) std::fclose(input_);
+    input_.reset();
     fs::remove_all(dir_);
   }
 
   // Creates the result as the run does and closes it: the identity it was created with.
   platform::FileIdentity create_and_close() {
-    const platform::CreatedResult created = platform::create_result(result().c_str(), input_);
-    EXPECT_NE(created.file, nullptr);
-    if (created.file != nullptr) std::fclose(created.file);
+    platform::CreatedResult created = platform::create_result(result().c_str(), input_->identity());
+    EXPECT_TRUE(created.file);
+    EXPECT_TRUE(created.file.close());
     return created.identity;
   }
   std::string result() const { return (dir_ / "test.fzz").string(); }
 
   fs::path dir_;
-  std::FILE* input_ = nullptr;
+  std::unique_ptr<platform::Input> input_;
 };
 
 TEST_F(ResultCleanup, RemovesTheFileItCreated) {

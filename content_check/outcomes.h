@@ -94,6 +94,3 @@ class EndingActions {
 
 // Carries out the ending's steps in their order: its exit status.
 int finish(const Ending& ending, EndingActions& actions);
-
-// Kept for the tests that name the row type.
-using Outcome = Ending;

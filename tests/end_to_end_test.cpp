@@ -143,20 +143,29 @@ void make(const fs::path& dir, const Fixture& f) {
 // that leave have gone; gives up after a while, so that a program that never
 // opens it cannot hang the test.
 void feed(const fs::path& path, const std::string& bytes, std::shared_future<void> readers_gone) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int fd = -1;
-  while ((fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
-    if (errno != ENXIO || std::chrono::steady_clock::now() > deadline) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  // Wine may open a FIFO and close it again just before its real open: a
+  // reader that leaves before the last byte may be followed at once by
+  // another, which is given every byte from the first. A program that stops
+  // reading early has none following it.
+  for (bool done = false; !done;) {
+    int fd = -1;
+    while ((fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
+      if (errno != ENXIO || std::chrono::steady_clock::now() > deadline) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    readers_gone.wait_until(deadline);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+      if (n <= 0) break;
+      written += static_cast<std::size_t>(n);
+    }
+    done = written == bytes.size() || errno != EPIPE;
+    ::close(fd);
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  readers_gone.wait_until(deadline);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
 }
 
 // Reads the FIFO open at fd, without blocking, until the program has ended,
@@ -345,7 +354,7 @@ struct Row {
   std::string name{};
   std::string typed{};  // the bytes on standard input
   std::vector<Fixture> fixtures{};
-  Outcome outcome = found;
+  Ending outcome = found;
   // Where the verdict is left, if anywhere; endings without one leave none.
   std::optional<std::string> result = "test.fzz";
   std::optional<int> status{};  // when it is not the outcome's own

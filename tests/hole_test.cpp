@@ -19,6 +19,7 @@
 #include "platform.h"
 #include "platform_linux.h"
 #include "seek_seam.h"
+#include "temp_dir.h"
 #include "test_names.h"
 #include "test_seed.h"
 
@@ -26,22 +27,10 @@ namespace {
 
 constexpr std::int64_t MiB = std::int64_t{1} << 20;
 
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    path_ = std::string(base != nullptr ? base : "/tmp") + "/content_check-holes-XXXXXX";
-    if (::mkdtemp(path_.data()) == nullptr) path_.clear();
-  }
-  ~TempDir() {
-    ::unlink(file().c_str());
-    ::rmdir(path_.c_str());
-  }
-  std::string file() const { return path_ + "/input"; }
-
- private:
-  std::string path_;
-};
+// The file each case makes and scans, in its own temporary directory.
+std::string input_path(const TempDir& dir) {
+  return (dir.path() / "input").string();
+}
 
 struct Layout {
   const char* what;
@@ -102,8 +91,8 @@ class Holes : public testing::TestWithParam<Layout> {};
 
 TEST_P(Holes, AnswerAsIfEveryByteWereRead) {
   TempDir dir;
-  ASSERT_NO_FATAL_FAILURE(make(dir.file(), GetParam()));
-  EXPECT_EQ(scan_file(dir.file()), GetParam().expected);
+  ASSERT_NO_FATAL_FAILURE(make(input_path(dir), GetParam()));
+  EXPECT_EQ(scan_file(input_path(dir)), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Holes, testing::ValuesIn(layouts()),
@@ -116,8 +105,9 @@ TEST(Holes, FindAnUnsyncedByteAtARandomOffset) {
   for (int round = 0; round < 20; ++round) {
     const auto at = static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(256 * MiB));
     TempDir dir;
-    ASSERT_NO_FATAL_FAILURE(make(dir.file(), {"random", 256 * MiB, 0, 0, {at}, ScanResult::found}));
-    EXPECT_EQ(scan_file(dir.file()), ScanResult::found) << "byte at " << at;
+    ASSERT_NO_FATAL_FAILURE(
+        make(input_path(dir), {"random", 256 * MiB, 0, 0, {at}, ScanResult::found}));
+    EXPECT_EQ(scan_file(input_path(dir)), ScanResult::found) << "byte at " << at;
   }
 }
 
@@ -150,10 +140,10 @@ class GrowingFile final : public ByteSource {
 
 TEST(Holes, AFileThatGrowsBetweenBlocksIsReadToItsNewEnd) {
   TempDir dir;
-  ASSERT_NO_FATAL_FAILURE(make(dir.file(), {"growing", 2 * MiB, 0, 2 * MiB, {}, {}}));
-  const std::unique_ptr<platform::Input> input = platform::open_input(dir.file().c_str());
+  ASSERT_NO_FATAL_FAILURE(make(input_path(dir), {"growing", 2 * MiB, 0, 2 * MiB, {}, {}}));
+  const std::unique_ptr<platform::Input> input = platform::open_input(input_path(dir).c_str());
   ASSERT_TRUE(input);
-  GrowingFile source(*input, dir.file());
+  GrowingFile source(*input, input_path(dir));
   EXPECT_EQ(scan_for_nonzero(source), ScanResult::found);
 }
 
@@ -223,8 +213,8 @@ TEST_P(FailingHoleQuery, FallsBackToReadingAndKeepsTheAnswer) {
     // A file written from end to end has no hole to ask about.
     if (l.preallocate == 0 && l.zeros >= l.size) continue;
     TempDir dir;
-    ASSERT_NO_FATAL_FAILURE(make(dir.file(), l));
-    FakedHoles source(dir.file());
+    ASSERT_NO_FATAL_FAILURE(make(input_path(dir), l));
+    FakedHoles source(input_path(dir));
     EXPECT_EQ(scan_for_nonzero(source), l.expected) << l.what;
   }
 }
@@ -240,8 +230,8 @@ INSTANTIATE_TEST_SUITE_P(Table, FailingHoleQuery,
 
 TEST(HoleQuery, ReportsNoDataToTheEndAndLeavesThePositionOnFailure) {
   TempDir dir;
-  ASSERT_NO_FATAL_FAILURE(make(dir.file(), {"", 4 * MiB, 0, 0, {MiB}, {}}));
-  const int fd = ::open(dir.file().c_str(), O_RDONLY);
+  ASSERT_NO_FATAL_FAILURE(make(input_path(dir), {"", 4 * MiB, 0, 0, {MiB}, {}}));
+  const int fd = ::open(input_path(dir).c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
 
   DataExtent e = platform::next_data_with(fd, 0, ::lseek);
@@ -383,7 +373,7 @@ class Mounted {
     }
     std::string source = "none";
     if (fs.mkfs != nullptr) {
-      image_ = dir_.file() + ".img";
+      image_ = input_path(dir_) + ".img";
       // Large enough for every kind; the image stays sparse.
       const int fd = ::open(image_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const bool made = fd >= 0 && ::ftruncate(fd, 300 * MiB) == 0;
@@ -398,7 +388,7 @@ class Mounted {
       }
       source = image_ + " -o loop";
     }
-    point_ = dir_.file() + ".mnt";
+    point_ = input_path(dir_) + ".mnt";
     if (::mkdir(point_.c_str(), 0755) != 0) {
       why_not = "no mount point";
       return;

@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 
 #include "platform.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -17,17 +17,11 @@ namespace fs = std::filesystem;
 class ResultCleanup : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("content_check-seam-" + std::to_string(std::random_device{}()));
-    ASSERT_TRUE(fs::create_directory(dir_));
     std::ofstream(dir_ / "input", std::ios::binary) << "x";
     input_ = platform::open_input((dir_ / "input").string().c_str());
     ASSERT_TRUE(input_);
   }
-  void TearDown() override {
-    input_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { input_.reset(); }
 
   // Creates the result as the run does and closes it: the identity it was created with.
   platform::FileIdentity create_and_close() {
@@ -38,7 +32,8 @@ class ResultCleanup : public testing::Test {
   }
   std::string result() const { return (dir_ / "test.fzz").string(); }
 
-  fs::path dir_;
+  TempDir temp_{"seam"};
+  const fs::path& dir_ = temp_.path();
   std::unique_ptr<platform::Input> input_;
 };
 

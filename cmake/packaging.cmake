@@ -4,9 +4,6 @@ set(CPACK_PACKAGE_VENDOR "content_check maintainers")
 set(CPACK_PACKAGE_CONTACT "content_check maintainers <maintainers@users.noreply.c-seed-22b38f3b.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tell whether a file holds any byte other than zero")
 set(CPACK_STRIP_FILES ON)
-# Whatever the umask of the machine that builds the package.
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

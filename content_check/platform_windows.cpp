@@ -207,7 +207,9 @@ class ConsoleStatusLine final : public StatusLine {
     {
       const Locked locked(line.lock);
       line.console = console;
-      line.erase = "\r" + std::string(width_, ' ') + "\r";
+      line.erase.assign(width_ + 2, ' ');
+      line.erase.front() = '\r';
+      line.erase.back() = '\r';
       line.shown = false;
       line.ending = false;
     }

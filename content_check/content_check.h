@@ -71,6 +71,15 @@ enum class ScanResult {
   read_error,  // the source failed: no answer either way
 };
 
+// Told how far a scan has got, once for each block: the bytes examined so far,
+// holes skipped counting as examined, and the length as last measured, or -1
+// for a source read to the end of its data. It must not touch the source.
+class ScanProgress {
+ public:
+  virtual ~ScanProgress() = default;
+  virtual void examined(std::int64_t bytes, std::int64_t length) = 0;
+};
+
 // Found when the source delivers a non-zero byte, or when its data ends twice
 // at the same place before the length it reports (a byte went missing, so it
 // was not a zero). Not found when the count of bytes read, holes included,
@@ -80,8 +89,10 @@ enum class ScanResult {
 // and one cut and grown again is read on from where the scan stands. A source
 // without a length (a pipe, a character device), or whose length is 0, is read
 // to the end of its data. Lengths up to 2^63 - 1 are answered right, whatever
-// the source's hole queries say.
-ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer);
+// the source's hole queries say. The progress, when there is one, is told
+// after each block.
+ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer,
+                            ScanProgress* progress = nullptr);
 
 // The same with the run's own buffer.
-ScanResult scan_for_nonzero(ByteSource& input);
+ScanResult scan_for_nonzero(ByteSource& input, ScanProgress* progress = nullptr);

@@ -5,6 +5,7 @@
 #include "content_check.h"
 #include "outcomes.h"
 #include "platform.h"
+#include "progress.h"
 
 namespace {
 
@@ -52,6 +53,15 @@ struct RunFiles final : EndingActions {
   void remove_result() override { platform::remove_result(result_name, result_identity); }
 };
 
+// The scan, with its progress on standard error when that is a terminal. The
+// line is gone again before the outcome line is printed.
+ScanResult scan_showing_progress(platform::Input& input) {
+  const std::unique_ptr<platform::StatusLine> status = platform::open_status_line();
+  if (!status) return scan_for_nonzero(input);
+  ProgressLine progress(*status);
+  return scan_for_nonzero(input, &progress);
+}
+
 // The run from the prompt to the last close: its exit status.
 int run() {
   char line[line_buffer_size] = {};
@@ -75,7 +85,7 @@ int run() {
   files.result_name = result_names[chosen].data();
   files.result_identity = created.identity;
 
-  return finish(ending_after(scan_for_nonzero(*files.input)), files);
+  return finish(ending_after(scan_showing_progress(*files.input)), files);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "content_check.h"
@@ -100,5 +101,19 @@ CreatedResult create_result(const char* name, const FileIdentity& input);
 // very file that was created (the identity it was created with) and that is a
 // plain file, not a link, a FIFO or a device. Anything else is left alone.
 void remove_result(const char* name, const FileIdentity& created);
+
+// One line of text on standard error, redrawn in place, for a user watching a
+// terminal. While it is open, an interruption (Ctrl-C, and on Linux SIGTERM)
+// erases the line before the program ends as it would have without it.
+class StatusLine {
+ public:
+  virtual ~StatusLine() = default;  // erases the line
+  // Replaces the line shown with the text, cut to fit within one row.
+  virtual void show(std::string_view text) = 0;
+};
+
+// Null when standard error is no terminal (or console): a pipe, a file,
+// /dev/null. Nothing is written there then.
+std::unique_ptr<StatusLine> open_status_line();
 
 }  // namespace platform

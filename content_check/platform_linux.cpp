@@ -6,6 +6,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <string>
@@ -243,6 +244,102 @@ void remove_result(const char* name, const FileIdentity& created) {
   const FileIdentity found = identity_of(entry);
   if (found.volume != created.volume || found.index != created.index) return;
   ::unlink(name);
+}
+
+namespace {
+
+// The widest line drawn, whatever the terminal's width: room for any text.
+constexpr std::size_t widest_line = 160;
+
+// What an interruption writes: a carriage return, spaces over the widest line
+// that may be shown, another carriage return. It is made before anything is
+// drawn, so that the handler has only to write it.
+char erase_sequence[widest_line + 2];
+std::size_t erase_size = 0;
+// Whether a line may be on the screen: the handler erases only then.
+volatile std::sig_atomic_t line_shown = 0;
+
+// Only calls that are safe in a signal handler: the erasure, then the signal
+// again as if nobody had caught it, so that the shell sees the usual status.
+void erase_and_end(int signal) {
+  if (line_shown != 0) {
+    const ssize_t written = ::write(STDERR_FILENO, erase_sequence, erase_size);
+    static_cast<void>(written);
+  }
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+// Writes all of it to standard error; false when the terminal fails.
+bool put(const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(STDERR_FILENO, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+class TerminalLine final : public StatusLine {
+ public:
+  // Text stops short of the last column: a line that fills its row may wrap,
+  // and a carriage return then goes back to the second row only.
+  explicit TerminalLine(std::size_t columns) : width_(std::min(columns, widest_line + 1) - 1) {
+    erase_sequence[0] = '\r';
+    std::fill_n(erase_sequence + 1, width_, ' ');
+    erase_sequence[width_ + 1] = '\r';
+    erase_size = width_ + 2;
+    line_shown = 0;
+    struct sigaction action {};
+    action.sa_handler = erase_and_end;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(signals_); ++i) {
+      ::sigaction(signals_[i], nullptr, &previous_[i]);
+      // A signal that the caller ignores, as a shell does for a program
+      // started in the background, stays ignored.
+      if (previous_[i].sa_handler != SIG_IGN) ::sigaction(signals_[i], &action, nullptr);
+    }
+  }
+  TerminalLine(const TerminalLine&) = delete;
+  TerminalLine& operator=(const TerminalLine&) = delete;
+
+  ~TerminalLine() override {
+    if (shown_ > 0) put(erase_sequence, erase_size);
+    line_shown = 0;
+    for (std::size_t i = 0; i < std::size(signals_); ++i)
+      ::sigaction(signals_[i], &previous_[i], nullptr);
+  }
+
+  void show(std::string_view text) override {
+    if (broken_ || width_ == 0) return;
+    text = text.substr(0, width_);
+    // Spaces over what is left of a longer line drawn before.
+    std::string line(1, '\r');
+    line.append(text);
+    line.append(shown_ > text.size() ? shown_ - text.size() : 0, ' ');
+    line_shown = 1;
+    broken_ = !put(line.data(), line.size());
+    shown_ = std::max(shown_, text.size());
+  }
+
+ private:
+  static constexpr int signals_[] = {SIGINT, SIGTERM};
+  struct sigaction previous_[std::size(signals_)]{};
+  std::size_t width_;
+  std::size_t shown_ = 0;  // the widest text drawn
+  bool broken_ = false;    // a write failed: draw no more
+};
+
+}  // namespace
+
+std::unique_ptr<StatusLine> open_status_line() {
+  if (::isatty(STDERR_FILENO) == 0) return nullptr;
+  struct winsize size {};
+  const std::size_t columns =
+      ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+  return std::make_unique<TerminalLine>(columns);
 }
 
 }  // namespace platform

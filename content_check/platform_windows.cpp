@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <string>
+
 #include "platform.h"
 
 namespace platform {
@@ -141,6 +144,122 @@ void remove_result(const char* name, const FileIdentity& created) {
     ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
   }
   ::CloseHandle(h);
+}
+
+namespace {
+
+// The console's state as the Ctrl-C handler sees it. The handler runs on a
+// thread of its own, so the line is drawn and erased under a lock, which
+// lives as long as the process, since the handler may still be running when
+// the line goes.
+struct ConsoleLine {
+  CRITICAL_SECTION lock;
+  HANDLE console = INVALID_HANDLE_VALUE;
+  std::string erase;    // a carriage return, spaces over the line, a carriage return
+  bool shown = false;   // a line may be on the screen
+  bool ending = false;  // interrupted: draw no more
+
+  ConsoleLine() { ::InitializeCriticalSection(&lock); }
+};
+
+ConsoleLine& console_line() {
+  static ConsoleLine line;
+  return line;
+}
+
+class Locked {
+ public:
+  explicit Locked(CRITICAL_SECTION& lock) : lock_(lock) { ::EnterCriticalSection(&lock_); }
+  ~Locked() { ::LeaveCriticalSection(&lock_); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  CRITICAL_SECTION& lock_;
+};
+
+// False when the console fails.
+bool put(HANDLE console, const std::string& text) {
+  DWORD written = 0;
+  return ::WriteConsoleA(console, text.data(), static_cast<DWORD>(text.size()), &written,
+                         nullptr) != 0 &&
+         written == text.size();
+}
+
+// Erases the line, then hands the event on: the system's own handler, last
+// in line, ends the process as Ctrl-C always does.
+BOOL WINAPI erase_on_interrupt(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    ConsoleLine& line = console_line();
+    const Locked locked(line.lock);
+    if (line.shown) put(line.console, line.erase);
+    line.shown = false;
+    line.ending = true;
+  }
+  return FALSE;
+}
+
+class ConsoleStatusLine final : public StatusLine {
+ public:
+  // Text stops short of the last column: a line that fills its row wraps.
+  ConsoleStatusLine(HANDLE console, std::size_t columns) : width_(columns > 0 ? columns - 1 : 0) {
+    ConsoleLine& line = console_line();
+    {
+      const Locked locked(line.lock);
+      line.console = console;
+      line.erase.assign(width_ + 2, ' ');
+      line.erase.front() = '\r';
+      line.erase.back() = '\r';
+      line.shown = false;
+      line.ending = false;
+    }
+    ::SetConsoleCtrlHandler(erase_on_interrupt, TRUE);
+  }
+  ConsoleStatusLine(const ConsoleStatusLine&) = delete;
+  ConsoleStatusLine& operator=(const ConsoleStatusLine&) = delete;
+
+  ~ConsoleStatusLine() override {
+    ::SetConsoleCtrlHandler(erase_on_interrupt, FALSE);
+    ConsoleLine& line = console_line();
+    const Locked locked(line.lock);
+    if (line.shown && !broken_) put(line.console, line.erase);
+    line.shown = false;
+  }
+
+  void show(std::string_view text) override {
+    if (broken_ || width_ == 0) return;
+    ConsoleLine& line = console_line();
+    const Locked locked(line.lock);
+    if (line.ending) return;
+    text = text.substr(0, width_);
+    // Spaces over what is left of a longer line drawn before.
+    std::string drawn(1, '\r');
+    drawn.append(text);
+    drawn.append(shown_ > text.size() ? shown_ - text.size() : 0, ' ');
+    line.shown = true;
+    broken_ = !put(line.console, drawn);
+    shown_ = std::max(shown_, text.size());
+  }
+
+ private:
+  std::size_t width_;
+  std::size_t shown_ = 0;  // the widest text drawn
+  bool broken_ = false;    // a write failed: draw no more
+};
+
+}  // namespace
+
+std::unique_ptr<StatusLine> open_status_line() {
+  const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (error == INVALID_HANDLE_VALUE || error == nullptr || !::GetConsoleMode(error, &mode))
+    return nullptr;
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  // The buffer's width, not the window's: lines wrap at the buffer's edge.
+  const std::size_t columns = ::GetConsoleScreenBufferInfo(error, &info) && info.dwSize.X > 0
+                                  ? static_cast<std::size_t>(info.dwSize.X)
+                                  : 80;
+  return std::make_unique<ConsoleStatusLine>(error, std::min<std::size_t>(columns, 161));
 }
 
 }  // namespace platform

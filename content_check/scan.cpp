@@ -30,16 +30,20 @@ std::int64_t advanced(std::int64_t offset, std::size_t n) {
 }
 
 // Reads to the end of the data, for a source that has no length to go by.
-ScanResult scan_to_end(ByteSource& input, std::span<unsigned char> buffer) {
+ScanResult scan_to_end(ByteSource& input, std::span<unsigned char> buffer, ScanProgress* progress) {
+  std::int64_t count = 0;
   for (bool any = false;; any = true) {
     const std::ptrdiff_t got = input.read(buffer);
     if (got < 0) return ScanResult::read_error;
     if (got == 0) return any ? ScanResult::not_found : ScanResult::empty;
     if (!all_zero(buffer.first(static_cast<std::size_t>(got)))) return ScanResult::found;
+    count = advanced(count, static_cast<std::size_t>(got));
+    if (progress != nullptr) progress->examined(count, -1);
   }
 }
 
-ScanResult scan_to_length(ByteSource& input, std::span<unsigned char> buffer, std::int64_t length) {
+ScanResult scan_to_length(ByteSource& input, std::span<unsigned char> buffer, std::int64_t length,
+                          ScanProgress* progress) {
   const auto block = static_cast<std::int64_t>(buffer.size());
   std::int64_t count = 0;  // bytes read or skipped as holes: the read position
   bool ask_for_holes = true;
@@ -94,21 +98,23 @@ ScanResult scan_to_length(ByteSource& input, std::span<unsigned char> buffer, st
     }
     if (!all_zero(buffer.first(static_cast<std::size_t>(got)))) return ScanResult::found;
     count += got;
+    if (progress != nullptr) progress->examined(count, length);
   }
 }
 
 }  // namespace
 
-ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer) {
+ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer,
+                            ScanProgress* progress) {
   const std::int64_t length = input.length();
   // A length of 0 is confirmed by one read: files in /proc and /sys report 0
   // and still deliver text. One that delivers bytes anyway is read to the end
   // of its data, as a pipe is.
-  if (length <= 0) return scan_to_end(input, buffer);
-  return scan_to_length(input, buffer, length);
+  if (length <= 0) return scan_to_end(input, buffer, progress);
+  return scan_to_length(input, buffer, length, progress);
 }
 
-ScanResult scan_for_nonzero(ByteSource& input) {
+ScanResult scan_for_nonzero(ByteSource& input, ScanProgress* progress) {
   // Measured here: 1 MiB reads from the page cache into a page-aligned buffer
   // run fastest; the same buffer misaligned by malloc costs a quarter more in
   // the kernel's copy. One buffer, whatever the size of the file.
@@ -118,5 +124,5 @@ ScanResult scan_for_nonzero(ByteSource& input) {
   void* start = storage.data();
   std::size_t space = storage.size();
   std::align(page_size, block_size, start, space);
-  return scan_for_nonzero(input, {static_cast<unsigned char*>(start), block_size});
+  return scan_for_nonzero(input, {static_cast<unsigned char*>(start), block_size}, progress);
 }

@@ -1,0 +1,73 @@
+#include "progress.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+// Whole bytes below 1 KiB, otherwise one decimal in the largest unit that
+// keeps it below 1024.0 once rounded.
+std::string size_text(double bytes) {
+  static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  // Compared before rounding: 2^63 bytes, as a double, has no long long.
+  if (bytes < 1023.5) return std::to_string(std::llround(std::max(bytes, 0.0))) + " B";
+  std::size_t unit = 0;
+  double value = bytes / 1024;
+  long long tenths = std::llround(value * 10);
+  while (tenths >= 10240 && unit + 1 < std::size(units)) {
+    value /= 1024;
+    ++unit;
+    tenths = std::llround(value * 10);
+  }
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " " + units[unit];
+}
+
+// Rounded up to the second: a scan with a fraction of a second left is not done.
+std::string duration_text(double seconds) {
+  // Beyond about 30,000 years an estimate says nothing more; the clamp keeps
+  // the conversion defined.
+  const auto s = static_cast<long long>(std::ceil(std::clamp(seconds, 0.0, 1e12)));
+  if (s < 60) return std::to_string(s) + " s";
+  if (s < 3600) return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
+  return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
+}
+
+// Rounded down, so that 100% means all of it.
+std::int64_t percent(std::int64_t examined, std::int64_t length) {
+  examined = std::clamp<std::int64_t>(examined, 0, length);
+  // examined * 100 would overflow near 2^63; a hundredth of such a length is
+  // exact enough, except that it may say 100 a few bytes short.
+  const std::int64_t p = length <= std::numeric_limits<std::int64_t>::max() / 100
+                             ? examined * 100 / length
+                             : examined / (length / 100);
+  return examined < length ? std::min<std::int64_t>(p, 99) : 100;
+}
+
+}  // namespace
+
+std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed) {
+  std::string text = size_text(static_cast<double>(examined));
+  if (length > 0)
+    text += " of " + size_text(static_cast<double>(length)) + " examined (" +
+            std::to_string(percent(examined, length)) + "%)";
+  else
+    text += " examined";
+  if (elapsed.count() <= 0) return text;
+  const double rate = static_cast<double>(std::max<std::int64_t>(examined, 0)) / elapsed.count();
+  text += ", " + size_text(rate) + "/s";
+  if (length > 0 && rate > 0)
+    text +=
+        ", " +
+        duration_text(static_cast<double>(std::max<std::int64_t>(length - examined, 0)) / rate) +
+        " left";
+  return text;
+}
+
+void ProgressLine::examined(std::int64_t bytes, std::int64_t length) {
+  const Clock::time_point now = now_();
+  if (now < next_) return;
+  line_.show(progress_text(bytes, length, now - start_));
+  next_ = now + redrawn_after;
+}

@@ -1,0 +1,197 @@
+// The progress line's text, when it is drawn, and what the scan tells it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "content_check.h"
+#include "memory_source.h"
+#include "progress.h"
+#include "test_names.h"
+
+namespace {
+
+constexpr std::int64_t KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024, TiB = GiB * 1024;
+constexpr std::int64_t unknown = -1;
+
+struct TextCase {
+  const char* what;
+  std::int64_t examined;
+  std::int64_t length;
+  double seconds;
+  const char* text;
+};
+
+const TextCase text_cases[] = {
+    {"nothing yet, length unknown", 0, unknown, 1, "0 B examined, 0 B/s"},
+    {"bytes below a KiB", 1023, unknown, 1, "1023 B examined, 1023 B/s"},
+    {"one KiB", KiB, unknown, 1, "1.0 KiB examined, 1.0 KiB/s"},
+    {"just below a MiB rounds up to the next unit", MiB - 1, unknown, 1,
+     "1.0 MiB examined, 1.0 MiB/s"},
+    {"a fraction of a GiB", GiB + GiB / 4, unknown, 2, "1.3 GiB examined, 640.0 MiB/s"},
+    {"a length of zero shows neither percentage nor time left", 100, 0, 1,
+     "100 B examined, 100 B/s"},
+    {"a known length", 3 * GiB / 2, 4 * GiB, 3,
+     "1.5 GiB of 4.0 GiB examined (37%), 512.0 MiB/s, 5 s left"},
+    {"nothing examined has no time left", 0, GiB, 1, "0 B of 1.0 GiB examined (0%), 0 B/s"},
+    {"no time elapsed has no rate", 100, 200, 0, "100 B of 200 B examined (50%)"},
+    {"all of it", 10 * MiB, 10 * MiB, 2,
+     "10.0 MiB of 10.0 MiB examined (100%), 5.0 MiB/s, 0 s left"},
+    {"a fraction of a second left is a second", 1000, 1050, 10,
+     "1000 B of 1.0 KiB examined (95%), 100 B/s, 1 s left"},
+    {"a minute left", GiB, 61 * GiB, 1,
+     "1.0 GiB of 61.0 GiB examined (1%), 1.0 GiB/s, 1 min 0 s left"},
+    {"minutes and seconds left", 10 * MiB, 100 * MiB, 10,
+     "10.0 MiB of 100.0 MiB examined (10%), 1.0 MiB/s, 1 min 30 s left"},
+    {"hours left on a 2 TiB disk", GiB, 2 * TiB, 10,
+     "1.0 GiB of 2.0 TiB examined (0%), 102.4 MiB/s, 5 h 41 min left"},
+    {"one byte short of 2^63 - 1 is not 100%", max_offset - 1, max_offset, 1,
+     "8.0 EiB of 8.0 EiB examined (99%), 8.0 EiB/s, 1 s left"},
+    {"an estimate beyond reach is held", 1, max_offset, 1e6,
+     "1 B of 8.0 EiB examined (0%), 0 B/s, 277777777 h 46 min left"},
+};
+
+class ProgressText : public testing::TestWithParam<TextCase> {};
+
+TEST_P(ProgressText, SaysSizesRatesAndTimesInHumanUnits) {
+  const TextCase& c = GetParam();
+  EXPECT_EQ(progress_text(c.examined, c.length, Seconds(c.seconds)), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ProgressText, testing::ValuesIn(text_cases),
+                         [](const testing::TestParamInfo<TextCase>& c) {
+                           return test_name(c.param.what);
+                         });
+
+// A clock that the test moves, counting how often it is read.
+ProgressLine::Clock::time_point fake_now{};
+int clock_reads = 0;
+ProgressLine::Clock::time_point read_fake_clock() {
+  ++clock_reads;
+  return fake_now;
+}
+
+struct RecordedLine final : platform::StatusLine {
+  std::vector<std::string> shown;
+  void show(std::string_view text) override { shown.emplace_back(text); }
+};
+
+TEST(ProgressLineTiming, DrawsAfterASecondThenAtMostTwiceASecondReadingTheClockOncePerBlock) {
+  using std::chrono::milliseconds;
+  fake_now = ProgressLine::Clock::time_point{} + std::chrono::hours(1);
+  const auto start = fake_now;
+  clock_reads = 0;
+  RecordedLine line;
+  ProgressLine progress(line, read_fake_clock);
+  clock_reads = 0;
+
+  struct Step {
+    int at_ms;
+    bool drawn;
+  };
+  int blocks = 0;
+  for (const Step step :
+       {Step{0, false}, Step{500, false}, Step{999, false}, Step{1000, true}, Step{1200, false},
+        Step{1499, false}, Step{1500, true}, Step{4000, true}, Step{4001, false}}) {
+    fake_now = start + milliseconds(step.at_ms);
+    const std::size_t before = line.shown.size();
+    progress.examined(++blocks * MiB, 100 * MiB);
+    EXPECT_EQ(line.shown.size() - before, step.drawn ? 1u : 0u) << "at " << step.at_ms << " ms";
+  }
+  EXPECT_EQ(clock_reads, blocks);
+  ASSERT_EQ(line.shown.size(), 3u);
+  EXPECT_EQ(line.shown[0], "4.0 MiB of 100.0 MiB examined (4%), 4.0 MiB/s, 24 s left");
+}
+
+// Records every report of a scan.
+struct Reports final : ScanProgress {
+  std::vector<std::int64_t> bytes;
+  std::vector<std::int64_t> lengths;
+  void examined(std::int64_t b, std::int64_t length) override {
+    bytes.push_back(b);
+    lengths.push_back(length);
+  }
+};
+
+struct ReportCase {
+  const char* what;
+  MemorySource source;
+  ScanResult result;
+  std::int64_t last;    // the bytes examined at the last report
+  std::int64_t length;  // the length reported each time
+};
+
+MemorySource source_of(std::int64_t zeros, std::int64_t reported = -2, std::int64_t hole = 0) {
+  MemorySource s;
+  s.bytes = Bytes(static_cast<std::size_t>(zeros), 0);
+  s.reported = reported;
+  s.hole = hole;
+  s.knows_holes = hole > 0;
+  return s;
+}
+
+std::vector<ReportCase> report_cases() {
+  using enum ScanResult;
+  MemorySource short_reads = source_of(100);
+  short_reads.most_per_read = 7;
+  MemorySource nonzero = source_of(40);
+  nonzero.bytes.push_back(1);
+  return {
+      {"a known length", source_of(100), not_found, 100, 100},
+      {"short reads", short_reads, not_found, 100, 100},
+      {"no length", source_of(100, -1), not_found, 100, unknown},
+      {"a length of zero over data", source_of(100, 0), not_found, 100, unknown},
+      {"a hole counts as examined", source_of(64, -2, TiB), not_found, TiB + 64, TiB + 64},
+      {"all hole up to 2^63 - 1", source_of(0, -2, max_offset), not_found, max_offset, max_offset},
+      {"no report for the block that holds the byte", nonzero, found, 32, 41},
+  };
+}
+
+// Counts the reads that deliver bytes, passing everything on.
+struct CountedReads final : ByteSource {
+  ByteSource& inner;
+  int with_bytes = 0;
+  explicit CountedReads(ByteSource& source) : inner(source) {}
+  std::int64_t length() override { return inner.length(); }
+  std::ptrdiff_t read(std::span<unsigned char> into) override {
+    const std::ptrdiff_t got = inner.read(into);
+    if (got > 0) ++with_bytes;
+    return got;
+  }
+  DataExtent next_data(std::int64_t offset) override { return inner.next_data(offset); }
+  bool seek(std::int64_t offset) override { return inner.seek(offset); }
+};
+
+void PrintTo(const ReportCase& c, std::ostream* os) {
+  *os << c.what;
+}
+
+class ScanReports : public testing::TestWithParam<ReportCase> {};
+
+TEST_P(ScanReports, OncePerBlockWithTheBytesExaminedAndTheLength) {
+  ReportCase c = GetParam();
+  CountedReads source(c.source);
+  Reports reports;
+  unsigned char buffer[16];
+  EXPECT_EQ(scan_for_nonzero(source, buffer, &reports), c.result);
+  // Every block of zeros is reported once; the one that holds the byte ends the scan.
+  EXPECT_EQ(reports.bytes.size(),
+            static_cast<std::size_t>(source.with_bytes - (c.result == ScanResult::found ? 1 : 0)));
+  ASSERT_FALSE(reports.bytes.empty());
+  EXPECT_EQ(reports.bytes.back(), c.last);
+  for (std::size_t i = 0; i < reports.bytes.size(); ++i) {
+    EXPECT_EQ(reports.lengths[i], c.length) << "report " << i;
+    if (i > 0) {
+      EXPECT_GT(reports.bytes[i], reports.bytes[i - 1]) << "report " << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScanReports, testing::ValuesIn(report_cases()),
+                         [](const testing::TestParamInfo<ReportCase>& c) {
+                           return test_name(c.param.what);
+                         });
+
+}  // namespace

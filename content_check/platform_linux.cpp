@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -26,7 +27,12 @@ int read_stdin_byte() {
     const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
     if (got == 1) return byte;
     if (got == 0) return end_of_line_input;
-    if (errno != EINTR) return line_input_error;
+    if (errno == EINTR) continue;
+    // Whoever shares standard input may have left it non-blocking: the name
+    // has not come yet, so wait for it rather than take an empty one.
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return line_input_error;
+    pollfd ready{.fd = STDIN_FILENO, .events = POLLIN, .revents = 0};
+    if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return line_input_error;
   }
 }
 

@@ -966,6 +966,29 @@ TEST_F(InTempDir, SharedFileOfNamesGivesEachRunItsOwnLine) {
   ::close(in_fd);
 }
 
+// Standard input left non-blocking by whoever shares it, with the name typed
+// only after the program has asked for it: the name is waited for, not taken
+// as empty.
+TEST_F(InTempDir, NameTypedLateIntoNonBlockingInputIsWaitedFor) {
+  if (windows_build) GTEST_SKIP() << "a case for the other platform";
+  ASSERT_NO_FATAL_FAILURE(make(dir_.path(), file("data.bin", "\x01")));
+  int typed[2];
+  ASSERT_EQ(::pipe2(typed, O_CLOEXEC), 0);
+  ASSERT_EQ(::fcntl(typed[0], F_SETFL, ::fcntl(typed[0], F_GETFL) | O_NONBLOCK), 0);
+  std::thread typist([fd = typed[1]] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string line = "data.bin\n";
+    EXPECT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ::close(fd);
+  });
+  const Finished run = run_with(dir_.path(), typed[0], Output::file, scratch_.path(), false);
+  typist.join();
+  ::close(typed[0]);
+  EXPECT_EQ(run.out, std::string(prompt_line) + "\n" + std::string(found.line) + "\n");
+  EXPECT_EQ(run.status, found.status);
+  EXPECT_EQ(read_all(dir_.path() / "test.fzz"), "\x01");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

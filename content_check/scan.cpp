@@ -2,10 +2,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <memory>
-#include <vector>
 
 #include "content_check.h"
+#include "platform.h"
 
 namespace {
 
@@ -113,10 +112,6 @@ ScanResult scan_for_nonzero(ByteSource& input) {
   // run fastest; the same buffer misaligned by malloc costs a quarter more in
   // the kernel's copy. One buffer, whatever the size of the file.
   static constexpr std::size_t block_size = std::size_t{1} << 20;
-  static constexpr std::size_t page_size = 4096;
-  std::vector<unsigned char> storage(block_size + page_size);
-  void* start = storage.data();
-  std::size_t space = storage.size();
-  std::align(page_size, block_size, start, space);
-  return scan_for_nonzero(input, {static_cast<unsigned char*>(start), block_size});
+  const platform::ScanBuffer buffer(block_size);
+  return scan_for_nonzero(input, buffer.bytes());
 }

@@ -8,16 +8,42 @@
 
 namespace {
 
-// Compares the bytes with themselves shifted by a few places: once the first
-// few are zero, equal means all are zero. memcmp runs at memory speed on every
-// platform we build for, where a plain loop is not always vectorised.
+// Sixteen bytes as one value, ORed in one instruction (SSE2 on x86, NEON on
+// ARM) by the compilers we build with, whatever the optimisation level.
+typedef std::uint64_t Lanes __attribute__((vector_size(16)));
+
+// ORs the bytes together, each read once, a page at a time so that a non-zero
+// byte ends the check soon after it. Four running ORs keep the processor from
+// waiting on each one. Measured on 1 GiB of cached zeros: about a fifth of the
+// time the kernel takes to copy the bytes in, and on Windows under Wine a
+// third of what memcmp of the bytes with themselves shifted took there.
 bool all_zero(std::span<const unsigned char> bytes) {
-  constexpr std::size_t shift = 16;
-  const std::size_t head = std::min(shift, bytes.size());
-  for (std::size_t i = 0; i < head; ++i)
-    if (bytes[i] != 0) return false;
-  return bytes.size() <= shift ||
-         std::memcmp(bytes.data(), bytes.data() + shift, bytes.size() - shift) == 0;
+  constexpr std::size_t step = 4 * sizeof(Lanes);
+  constexpr std::size_t page = 4096;
+  const unsigned char* at = bytes.data();
+  std::size_t left = bytes.size();
+  while (left >= step) {
+    const std::size_t chunk = std::min(page, left) / step * step;
+    Lanes a{}, b{}, c{}, d{};
+    for (std::size_t i = 0; i < chunk; i += step) {
+      Lanes w, x, y, z;
+      std::memcpy(&w, at + i, sizeof w);
+      std::memcpy(&x, at + i + sizeof w, sizeof x);
+      std::memcpy(&y, at + i + 2 * sizeof w, sizeof y);
+      std::memcpy(&z, at + i + 3 * sizeof w, sizeof z);
+      a |= w;
+      b |= x;
+      c |= y;
+      d |= z;
+    }
+    a |= b | c | d;
+    if ((a[0] | a[1]) != 0) return false;
+    at += chunk;
+    left -= chunk;
+  }
+  unsigned char rest = 0;
+  for (std::size_t i = 0; i < left; ++i) rest |= at[i];
+  return rest == 0;
 }
 
 // offset + n, held at the largest offset: a sparse file may be 2^63 - 1 bytes

@@ -14,9 +14,10 @@ typedef std::uint64_t Lanes __attribute__((vector_size(16)));
 
 // ORs the bytes together, each read once, a page at a time so that a non-zero
 // byte ends the check soon after it. Four running ORs keep the processor from
-// waiting on each one. Measured on 1 GiB of cached zeros: about a fifth of the
-// time the kernel takes to copy the bytes in, and on Windows under Wine a
-// third of what memcmp of the bytes with themselves shifted took there.
+// waiting on each one. Measured on 1 GiB of cached zeros: on Linux as fast as
+// glibc's memcmp of the bytes with themselves shifted, which this replaced,
+// and within 2% of the same loop built for AVX2; under Wine, where memcmp is
+// the C library's own, a third of memcmp's time.
 bool all_zero(std::span<const unsigned char> bytes) {
   constexpr std::size_t step = 4 * sizeof(Lanes);
   constexpr std::size_t page = 4096;
@@ -134,9 +135,11 @@ ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer) 
 }
 
 ScanResult scan_for_nonzero(ByteSource& input) {
-  // Measured here: 1 MiB reads from the page cache into a page-aligned buffer
-  // run fastest; the same buffer misaligned by malloc costs a quarter more in
-  // the kernel's copy. One buffer, whatever the size of the file.
+  // Measured on 1 GiB of cached zeros: blocks of 128 KiB to 1 MiB came within
+  // a few percent of each other, and of a loop of bare reads into the same
+  // buffer; 1 MiB makes the fewest calls. The buffer is page-aligned: one from
+  // malloc made the kernel's copy a quarter slower. One buffer, whatever the
+  // size of the file.
   static constexpr std::size_t block_size = std::size_t{1} << 20;
   const platform::ScanBuffer buffer(block_size);
   return scan_for_nonzero(input, buffer.bytes());

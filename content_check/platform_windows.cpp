@@ -54,8 +54,14 @@ class FileInput final : public Input {
     DWORD got = 0;
     if (::ReadFile(handle_, into.data(), want, &got, nullptr))
       return static_cast<std::ptrdiff_t>(got);
-    // A pipe whose writer has gone ends its data this way.
-    return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    switch (::GetLastError()) {
+      case ERROR_BROKEN_PIPE:  // a pipe whose writer has gone: the end of the data
+        return 0;
+      case ERROR_MORE_DATA:  // a message pipe's message longer than the block: its first part
+        return static_cast<std::ptrdiff_t>(got);
+      default:
+        return -1;
+    }
   }
 
   // Holes are never reported here, so the scan reads every byte and never

@@ -2,9 +2,11 @@
 // own implementation file; the rest of the program reads the same everywhere.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -45,9 +47,28 @@ class Input : public ByteSource {
   virtual void close() = 0;
 };
 
-// Opens the input for reading in text mode ("r"). Null when it cannot be
-// opened, or when what was opened is a directory: that is no file to examine.
+// Opens the input for reading as fopen with "r" does, and reads it as stored,
+// with no translation of line ends. Null when it cannot be opened, or when what
+// was opened is a directory: that is no file to examine.
 std::unique_ptr<Input> open_input(const char* name);
+
+// The scan's one buffer: size bytes, aligned to a page, mapped so that its
+// first touch costs as few page faults as the system allows, and untouched
+// until the first read. Throws std::bad_alloc when no memory is to be had.
+class ScanBuffer {
+ public:
+  explicit ScanBuffer(std::size_t size);
+  ScanBuffer(const ScanBuffer&) = delete;
+  ScanBuffer& operator=(const ScanBuffer&) = delete;
+  ~ScanBuffer();
+
+  std::span<unsigned char> bytes() const { return bytes_; }
+
+ private:
+  void* mapping_ = nullptr;
+  std::size_t mapped_ = 0;
+  std::span<unsigned char> bytes_;
+};
 
 // The result file, open for writing in binary mode ("wb"). Closed when it
 // goes, unless it was closed first with close(), which is how the run closes

@@ -3,6 +3,7 @@
 #include <linux/magic.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <new>
 #include <string>
 
 #include "platform.h"
@@ -150,6 +152,34 @@ DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek) {
     return {};
   }
   return {DataExtent::data, start, end};
+}
+
+ScanBuffer::ScanBuffer(std::size_t size) {
+  // One transparent huge page, where the system grants them on request: its
+  // first touch is one page fault instead of one for each 4 KiB page, and
+  // page faults are dear on virtual machines. A program that only reads the
+  // first MiB of a file took 3.8 ms with small pages and 1.8 ms with the huge
+  // page on this project's machine. Elsewhere the mapping is made of small
+  // pages, touched only as the reads fill them.
+  constexpr std::size_t huge_page = std::size_t{2} << 20;
+  mapped_ = (size + huge_page - 1) / huge_page * huge_page;
+  // Mapped with a huge page to spare, so that a boundary can be found in it;
+  // what lies before and after is given back.
+  void* const raw = ::mmap(nullptr, mapped_ + huge_page, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  auto* const first = static_cast<unsigned char*>(raw);
+  const std::size_t head =
+      (huge_page - reinterpret_cast<std::uintptr_t>(raw) % huge_page) % huge_page;
+  if (head != 0) ::munmap(first, head);
+  ::munmap(first + head + mapped_, huge_page - head);
+  mapping_ = first + head;
+  ::madvise(mapping_, mapped_, MADV_HUGEPAGE);  // a refusal only leaves small pages
+  bytes_ = {first + head, size};
+}
+
+ScanBuffer::~ScanBuffer() {
+  ::munmap(mapping_, mapped_);
 }
 
 namespace {

@@ -2,23 +2,49 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <memory>
-#include <vector>
 
 #include "content_check.h"
+#include "platform.h"
 
 namespace {
 
-// Compares the bytes with themselves shifted by a few places: once the first
-// few are zero, equal means all are zero. memcmp runs at memory speed on every
-// platform we build for, where a plain loop is not always vectorised.
+// Sixteen bytes as one value, ORed in one instruction (SSE2 on x86) by the
+// compilers we build with, without waiting on their loop vectoriser.
+typedef std::uint64_t Lanes __attribute__((vector_size(16)));
+
+// ORs the bytes together, each read once, a page at a time so that a non-zero
+// byte ends the check soon after it. Four running ORs keep the processor from
+// waiting on each one. Measured on 1 GiB of cached zeros: on Linux as fast as
+// glibc's memcmp of the bytes with themselves shifted, which this replaced,
+// and within 2% of the same loop built for AVX2; under Wine, where memcmp is
+// the C library's own, a third of memcmp's time.
 bool all_zero(std::span<const unsigned char> bytes) {
-  constexpr std::size_t shift = 16;
-  const std::size_t head = std::min(shift, bytes.size());
-  for (std::size_t i = 0; i < head; ++i)
-    if (bytes[i] != 0) return false;
-  return bytes.size() <= shift ||
-         std::memcmp(bytes.data(), bytes.data() + shift, bytes.size() - shift) == 0;
+  constexpr std::size_t step = 4 * sizeof(Lanes);
+  constexpr std::size_t page = 4096;
+  const unsigned char* at = bytes.data();
+  std::size_t left = bytes.size();
+  while (left >= step) {
+    const std::size_t chunk = std::min(page, left) / step * step;
+    Lanes a{}, b{}, c{}, d{};
+    for (std::size_t i = 0; i < chunk; i += step) {
+      Lanes w, x, y, z;
+      std::memcpy(&w, at + i, sizeof w);
+      std::memcpy(&x, at + i + sizeof w, sizeof x);
+      std::memcpy(&y, at + i + 2 * sizeof w, sizeof y);
+      std::memcpy(&z, at + i + 3 * sizeof w, sizeof z);
+      a |= w;
+      b |= x;
+      c |= y;
+      d |= z;
+    }
+    a |= b | c | d;
+    if ((a[0] | a[1]) != 0) return false;
+    at += chunk;
+    left -= chunk;
+  }
+  unsigned char rest = 0;
+  for (std::size_t i = 0; i < left; ++i) rest |= at[i];
+  return rest == 0;
 }
 
 // offset + n, held at the largest offset: a sparse file may be 2^63 - 1 bytes
@@ -115,14 +141,11 @@ ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer,
 }
 
 ScanResult scan_for_nonzero(ByteSource& input, ScanProgress* progress) {
-  // Measured here: 1 MiB reads from the page cache into a page-aligned buffer
-  // run fastest; the same buffer misaligned by malloc costs a quarter more in
-  // the kernel's copy. One buffer, whatever the size of the file.
+  // Measured on 1 GiB of cached zeros: blocks of 128 KiB to 1 MiB came within
+  // a few percent of each other; 1 MiB makes the fewest calls. The buffer is
+  // page-aligned: one from malloc made the kernel's copy a quarter slower. One
+  // buffer, whatever the size of the file.
   static constexpr std::size_t block_size = std::size_t{1} << 20;
-  static constexpr std::size_t page_size = 4096;
-  std::vector<unsigned char> storage(block_size + page_size);
-  void* start = storage.data();
-  std::size_t space = storage.size();
-  std::align(page_size, block_size, start, space);
-  return scan_for_nonzero(input, {static_cast<unsigned char*>(start), block_size}, progress);
+  const platform::ScanBuffer buffer(block_size);
+  return scan_for_nonzero(input, buffer.bytes(), progress);
 }

@@ -1,7 +1,10 @@
-// The result file's cleanup through the platform seam, on each platform: only
-// the file that was created for the verdict is removed by its name.
+// The platform seam on each platform: the input reads the bytes as stored,
+// the scan's buffer is what it promises, and only the result file that was
+// created for the verdict is removed by its name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -51,6 +54,38 @@ TEST_F(ResultCleanup, LeavesAnotherFileThatTookTheName) {
   platform::remove_result(result().c_str(), created);
   EXPECT_TRUE(fs::exists(result()));
   EXPECT_TRUE(fs::exists(dir_ / "moved"));
+}
+
+// Line ends and 0x1A come through untouched: no text-mode translation, and
+// every byte counted in the length is delivered, also across small reads.
+TEST(OpenInput, ReadsTheBytesAsStored) {
+  const TempDir dir("bytes");
+  const fs::path path = dir.path() / "input";
+  const std::string stored("a\r\n\0\r\r\n\x1a\0b\n\x1a", 12);
+  std::ofstream(path, std::ios::binary) << stored;
+  {
+    const std::unique_ptr<platform::Input> input = platform::open_input(path.string().c_str());
+    ASSERT_TRUE(input);
+    EXPECT_EQ(input->length(), static_cast<std::int64_t>(stored.size()));
+    std::string read;
+    unsigned char block[5];
+    for (std::ptrdiff_t got; (got = input->read(block)) > 0;)
+      read.append(reinterpret_cast<const char*>(block), static_cast<std::size_t>(got));
+    EXPECT_EQ(read, stored);
+  }
+}
+
+// Sizes below, at and above the unit the buffer may be mapped in.
+TEST(ScanBuffer, IsPageAlignedAndWritableToItsEnd) {
+  for (const std::size_t size :
+       {std::size_t{1}, std::size_t{1} << 20, (std::size_t{3} << 20) + 1}) {
+    const platform::ScanBuffer buffer(size);
+    const std::span<unsigned char> bytes = buffer.bytes();
+    ASSERT_EQ(bytes.size(), size);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bytes.data()) % 4096, 0u) << size;
+    std::fill(bytes.begin(), bytes.end(), 0xa5);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), 0xa5)), size);
+  }
 }
 
 }  // namespace

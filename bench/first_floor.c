@@ -5,14 +5,13 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "floor.h"
+
 static unsigned char buffer[64 << 10];
 
 int main(void) {
   char name[128];
-  const ssize_t n = read(STDIN_FILENO, name, sizeof name - 1);
-  if (n <= 0) return 1;
-  name[n] = '\0';
-  name[strcspn(name, "\r\n")] = '\0';
+  if (!read_name(name, sizeof name)) return 1;
   const int fd = open(name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 1;
   return read(fd, buffer, sizeof buffer) < 0;

@@ -8,16 +8,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "floor.h"
+
 /* The program's block and buffer: keep in step with scan.cpp and
  * platform_linux.cpp. */
 enum { block = 1 << 20, huge_page = 2 << 20 };
 
 int main(void) {
   char name[128];
-  const ssize_t n = read(STDIN_FILENO, name, sizeof name - 1);
-  if (n <= 0) return 1;
-  name[n] = '\0';
-  name[strcspn(name, "\r\n")] = '\0';
+  if (!read_name(name, sizeof name)) return 1;
 
   unsigned char* raw = mmap(NULL, 2 * huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return 1;

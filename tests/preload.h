@@ -1,0 +1,23 @@
+// What the modules that the tests preload into the program share: which file
+// a descriptor is, and the C library's own read to hand on to.
+#pragma once
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <string>
+#include <string_view>
+
+// Whether the path the descriptor was opened by ends in suffix.
+inline bool opened_as(int fd, std::string_view suffix) {
+  char target[4096] = {};
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  return n >= 0 && std::string_view(target, static_cast<std::size_t>(n)).ends_with(suffix);
+}
+
+inline ssize_t real_read(int fd, void* buffer, std::size_t size) {
+  using Read = ssize_t (*)(int, void*, std::size_t);
+  static const auto next = reinterpret_cast<Read>(::dlsym(RTLD_NEXT, "read"));
+  return next(fd, buffer, size);
+}

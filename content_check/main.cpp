@@ -1,5 +1,4 @@
 // The run: one prompt, one name, one input, one verdict byte, one outcome line.
-#include <cstdio>
 #include <memory>
 
 #include "content_check.h"
@@ -9,9 +8,11 @@
 
 namespace {
 
+// Whether every console line reached standard output.
+bool output_delivered = true;
+
 void say(std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
+  output_delivered = platform::write_stdout_line(line) && output_delivered;
 }
 
 // Writes the prompt, reads one line and trims it to the input name in place.
@@ -20,7 +21,6 @@ void say(std::string_view line) {
 // program goes on reading. Only its first 127 bytes are kept.
 const char* read_input_name(std::span<char, line_buffer_size> line) {
   say(prompt_line);
-  std::fflush(stdout);
   std::size_t kept = 0;
   for (;;) {
     const int byte = platform::read_stdin_byte();
@@ -93,8 +93,6 @@ int run() {
 int main() {
   platform::prepare_process();
   const int status = run();
-  // The outcome line goes out last; if it cannot, a status of 0 would claim
-  // that it was seen.
-  const bool output_failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
-  return output_failed && status == 0 ? status_output_lost : status;
+  // When a line could not go out, a status of 0 would claim that it was seen.
+  return !output_delivered && status == 0 ? status_output_lost : status;
 }

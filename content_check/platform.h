@@ -21,10 +21,18 @@ void prepare_process();
 // One byte of standard input, read straight from the descriptor or handle so
 // that nothing beyond it is taken from a pipe or a file that other programs go
 // on reading: the byte (0 to 255), end_of_line_input at its end, or
-// line_input_error when the read fails.
+// line_input_error when the read fails. From a socket that keeps messages
+// apart, the line is one message's bytes up to its newline, and the message's
+// end ends it. A non-blocking standard input is waited on.
 inline constexpr int end_of_line_input = -1;
 inline constexpr int line_input_error = -2;
 int read_stdin_byte();
+
+// Writes the line and a newline on standard output, all of it, at once: a
+// non-blocking standard output that is full for now is waited on until its
+// reader makes room. False when the line could not be delivered (a closed or
+// failing standard output, a pipe whose reader has gone).
+bool write_stdout_line(std::string_view line);
 
 // Which file an open file is, as the file system tells files apart.
 struct FileIdentity {
@@ -37,8 +45,9 @@ struct FileIdentity {
 
 // The open input, read straight from its descriptor or handle: the length is
 // the file's size, a block device's size, or -1 for what has none (a pipe, a
-// socket, a character device). Holes are reported only where the file system
-// is known to report them truly.
+// socket, a character device, a file of the kernel's own file systems, such
+// as /proc and /sys, whose sizes say nothing of their text). Holes are reported only where the file
+// system is known to report them truly.
 class Input : public ByteSource {
  public:
   virtual FileIdentity identity() const = 0;
@@ -115,7 +124,8 @@ struct CreatedResult {
 // entries only their owners may remove (a sticky one, such as /tmp), a
 // symbolic link or an existing file under that name that belongs neither to
 // the caller nor to the directory's owner is neither followed nor opened:
-// another user may have planted it there. No file then.
+// another user may have planted it there. That holds for every link on the
+// way, each judged by the directory it lies in. No file then.
 CreatedResult create_result(const char* name, const FileIdentity& input);
 
 // Removes the result file by name, but only when the name still leads to the

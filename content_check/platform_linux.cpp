@@ -4,12 +4,15 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <new>
 #include <string>
@@ -23,7 +26,57 @@ void prepare_process() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+namespace {
+
+// Waits until standard input or output is ready, for whoever shares it may
+// have left it non-blocking. False when the wait itself fails.
+bool wait_until_ready(int fd, short events) {
+  pollfd ready{.fd = fd, .events = events, .revents = 0};
+  return ::poll(&ready, 1, -1) >= 0 || errno == EINTR;
+}
+
+// Whether standard input is a socket that keeps messages apart (datagrams,
+// sequenced packets). A read there takes a whole message, and whatever of it
+// does not fit the read is gone, so the line cannot be read a byte at a time.
+bool input_keeps_messages() {
+  struct stat st {};
+  if (::fstat(STDIN_FILENO, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  int type = 0;
+  socklen_t size = sizeof type;
+  return ::getsockopt(STDIN_FILENO, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type != SOCK_STREAM;
+}
+
+// The line from a socket that keeps messages: one message, received whole,
+// handed out a byte at a time up to its first newline; the message's end ends
+// the line too. What follows the newline in the same message goes with it, as
+// it would with any reader; later messages are left for others. Only as much
+// of the message is kept as a name can hold.
+int next_message_byte() {
+  static unsigned char message[line_buffer_size];
+  static std::size_t size = 0;
+  static std::size_t at = 0;
+  static bool received = false;
+  while (!received) {
+    const ssize_t got = ::recv(STDIN_FILENO, message, sizeof message, 0);
+    if (got >= 0) {
+      size = static_cast<std::size_t>(got);
+      received = true;
+    } else if (errno != EINTR && ((errno != EAGAIN && errno != EWOULDBLOCK) ||
+                                  !wait_until_ready(STDIN_FILENO, POLLIN))) {
+      return line_input_error;
+    }
+  }
+  if (at == size) return end_of_line_input;
+  const unsigned char byte = message[at++];
+  if (byte == '\n') size = at;
+  return byte;
+}
+
+}  // namespace
+
 int read_stdin_byte() {
+  static const bool messages = input_keeps_messages();
+  if (messages) return next_message_byte();
   unsigned char byte = 0;
   for (;;) {
     const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
@@ -33,24 +86,78 @@ int read_stdin_byte() {
     // Whoever shares standard input may have left it non-blocking: the name
     // has not come yet, so wait for it rather than take an empty one.
     if (errno != EAGAIN && errno != EWOULDBLOCK) return line_input_error;
-    pollfd ready{.fd = STDIN_FILENO, .events = POLLIN, .revents = 0};
-    if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return line_input_error;
+    if (!wait_until_ready(STDIN_FILENO, POLLIN)) return line_input_error;
   }
+}
+
+bool write_stdout_line(std::string_view line) {
+  iovec pieces[] = {{const_cast<char*>(line.data()), line.size()}, {const_cast<char*>("\n"), 1}};
+  iovec* next = pieces;
+  int left = static_cast<int>(std::size(pieces));
+  while (left > 0) {
+    const ssize_t written = ::writev(STDOUT_FILENO, next, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      // Full for now, with its reader still there: wait until there is room.
+      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_until_ready(STDOUT_FILENO, POLLOUT))
+        return false;
+      continue;
+    }
+    if (written == 0) return false;
+    auto done = static_cast<std::size_t>(written);
+    for (; left > 0 && done >= next->iov_len; --left, ++next) done -= next->iov_len;
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
+  }
+  return true;
 }
 
 namespace {
 
+// The type of file system that holds a plain file; 0 for anything else, or
+// when it cannot be told.
+unsigned long file_system_of(int fd, const struct stat& st) {
+  struct statfs fs {};
+  if (!S_ISREG(st.st_mode) || ::fstatfs(fd, &fs) != 0) return 0;
+  return static_cast<unsigned long>(fs.f_type);
+}
+
 // Some file systems answer the hole queries with made-up extents, or report
 // data that is still only in the page cache as a hole. Trust only those known
 // to answer truly; read everything elsewhere.
-bool reports_holes(int fd, const struct stat& st) {
-  struct statfs fs {};
-  if (!S_ISREG(st.st_mode) || ::fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
+bool reports_holes(unsigned long file_system) {
+  switch (file_system) {
     case EXT4_SUPER_MAGIC:  // also ext2 and ext3
     case XFS_SUPER_MAGIC:
     case BTRFS_SUPER_MAGIC:
     case TMPFS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The kernel's own file systems make their files' text when they are read,
+// and report a size that says nothing of it: sysfs gives 4096 for every
+// attribute, even one that delivers no byte, and procfs 0 or whatever suits
+// it. Such a file has no length to go by; it is read to the end of its data.
+bool sizes_say_nothing(unsigned long file_system) {
+  constexpr unsigned long configfs_magic = 0x62656570;  // not in every linux/magic.h
+  switch (file_system) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case configfs_magic:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case SELINUX_MAGIC:
+    case SMACK_MAGIC:
+    case BINFMTFS_MAGIC:
       return true;
     default:
       return false;
@@ -66,14 +173,19 @@ FileIdentity identity_of(const struct stat& st) {
 
 class FileInput final : public Input {
  public:
-  FileInput(int fd, const struct stat& st)
-      : fd_(fd), st_(st), holes_(reports_holes(fd, st)), identity_(identity_of(st)) {}
+  FileInput(int fd, const struct stat& st, unsigned long file_system)
+      : fd_(fd),
+        st_(st),
+        sized_(!sizes_say_nothing(file_system)),
+        holes_(reports_holes(file_system)),
+        identity_(identity_of(st)) {}
   FileInput(const FileInput&) = delete;
   FileInput& operator=(const FileInput&) = delete;
   ~FileInput() override { close(); }
 
   std::int64_t length() override {
     if (S_ISREG(st_.st_mode)) {
+      if (!sized_) return -1;
       struct stat now {};
       return ::fstat(fd_, &now) == 0 ? now.st_size : -1;
     }
@@ -108,6 +220,7 @@ class FileInput final : public Input {
  private:
   int fd_;
   struct stat st_;  // as it was opened: what kind of file it is
+  bool sized_;      // its size tells how many bytes it holds
   bool holes_;
   FileIdentity identity_;
 };
@@ -127,7 +240,7 @@ std::unique_ptr<Input> open_input(const char* name) {
   }
   // The scan reads front to back once: let the kernel read further ahead.
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::make_unique<FileInput>(fd, st);
+  return std::make_unique<FileInput>(fd, st, file_system_of(fd, st));
 }
 
 DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek) {
@@ -190,45 +303,141 @@ bool same_file(const FileIdentity& a, const FileIdentity& b) {
   return a.device != 0 && a.device == b.device;
 }
 
-// Whether the directory that holds the name is world-writable and sticky, and
-// if so who owns it. There anyone may plant an entry, and only the entry's
-// owner or the directory's may remove or rename it.
-bool shared_directory_owner(const char* name, uid_t& owner) {
-  const std::string path = name;
-  const std::size_t slash = path.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  struct stat st {};
-  if (::stat(directory.c_str(), &st) != 0) return false;
-  if ((st.st_mode & S_ISVTX) == 0 || (st.st_mode & S_IWOTH) == 0) return false;
-  owner = st.st_uid;
-  return true;
+// A descriptor, closed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  explicit operator bool() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Whether an entry of this owner in this directory may be trusted, as the
+// kernel's protected_symlinks and protected_regular rules have it, since those
+// are off on some systems. In a directory that anyone may write to and that is
+// sticky, such as /tmp, anyone may plant an entry, and only the entry's owner
+// or the directory's may remove or rename it: there only the caller's own
+// entries and the directory owner's are followed or opened. Nobody else can
+// then swap such an entry between the look and its use.
+bool trusted_entry(const struct stat& directory, uid_t owner) {
+  const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
+  return !shared || owner == ::geteuid() || owner == directory.st_uid;
 }
 
-// Opens the result name in a shared directory as the kernel's
-// protected_symlinks and protected_regular rules would, since those are off on
-// some systems: a link is followed, and an existing entry opened, only when it
-// belongs to the caller or to the directory's owner. Nobody else can remove or
-// rename such an entry here, so it is still the one looked at when it is
-// opened. -1 when refused or when the open fails.
-int open_in_shared_directory(const char* name, int flags, uid_t directory_owner) {
-  // Each turn ends unless another entry of that name appears between the look
-  // and the open; a few turns are plenty.
+// Where a name leads once every symbolic link on the way has been followed:
+// the directory that holds the last entry, that entry's name, and, when it
+// exists, what it is.
+struct Destination {
+  Descriptor directory{};
+  std::string entry{};
+  bool exists = false;
+  struct stat found {};
+};
+
+// As many links as the kernel follows in one name.
+constexpr int most_links = 40;
+
+// Walks the name one entry at a time, following its symbolic links itself:
+// those of the name, of the links' targets and of their directories alike.
+// Each link is judged by the directory it lies in (trusted_entry), and each
+// entry is looked at through a descriptor of its own, so that the link judged
+// is the link read. False when an untrusted link or too many lie on the way,
+// or when the name cannot lead to a file: a missing or unreadable directory on
+// the way, or a name that ends in a directory.
+bool resolve(const char* name, Destination& to) {
+  Descriptor directory(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string path = name;
+  int links = 0;
+  while (directory) {
+    if (path.starts_with('/')) {
+      directory = Descriptor(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      path.erase(0, path.find_first_not_of('/'));
+    }
+    const std::size_t slash = path.find('/');
+    std::string entry = path.substr(0, slash);
+    std::string rest;
+    if (slash != std::string::npos) {
+      // "a/" must be a directory, as "a/." must.
+      const std::size_t next = path.find_first_not_of('/', slash);
+      rest = next == std::string::npos ? "." : path.substr(next);
+    }
+    if (entry.empty()) return false;  // the name was the root itself
+
+    Descriptor found(::openat(directory.get(), entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!found) {
+      if (errno != ENOENT || !rest.empty()) return false;
+      to = {.directory = std::move(directory), .entry = std::move(entry)};
+      return true;
+    }
+    struct stat st {};
+    if (::fstat(found.get(), &st) != 0) return false;
+    if (S_ISLNK(st.st_mode)) {
+      struct stat holder {};
+      if (++links > most_links || ::fstat(directory.get(), &holder) != 0 ||
+          !trusted_entry(holder, st.st_uid))
+        return false;
+      std::string target(PATH_MAX, '\0');
+      const ssize_t size = ::readlinkat(found.get(), "", target.data(), target.size());
+      if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) return false;
+      target.resize(static_cast<std::size_t>(size));
+      path = rest.empty() ? target : target + "/" + rest;
+      continue;
+    }
+    if (rest.empty()) {
+      to = {.directory = std::move(directory),
+            .entry = std::move(entry),
+            .exists = true,
+            .found = st};
+      return true;
+    }
+    if (!S_ISDIR(st.st_mode)) return false;
+    directory = std::move(found);
+    path = std::move(rest);
+  }
+  return false;
+}
+
+// Opens the result name for writing, never through an untrusted entry
+// (resolve, trusted_entry), and without following anything once the last
+// entry is found: a new file is created only where no entry is, and an
+// existing one is opened only while it is still the entry judged. -1 when
+// refused or when the open fails.
+int open_result(const char* name, int flags) {
+  // Each turn ends unless another entry appears under the last name between
+  // the look and the open; a few turns are plenty.
   for (int turn = 0; turn < 4; ++turn) {
-    struct stat entry {};
-    if (::lstat(name, &entry) != 0) {
-      if (errno != ENOENT) return -1;
-      const int fd = ::open(name, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    Destination destination;
+    if (!resolve(name, destination)) return -1;
+    const int at = destination.directory.get();
+    const char* const entry = destination.entry.c_str();
+    if (!destination.exists) {
+      const int fd = ::openat(at, entry, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
       if (fd >= 0 || errno != EEXIST) return fd;
       continue;
     }
-    if (entry.st_uid != ::geteuid() && entry.st_uid != directory_owner) return -1;
-    if (S_ISLNK(entry.st_mode)) return ::open(name, flags | O_CREAT, 0666);
-    const int fd = ::open(name, flags | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT) continue;
+    struct stat holder {};
+    if (::fstat(at, &holder) != 0 || !trusted_entry(holder, destination.found.st_uid)) return -1;
+    const int fd = ::openat(at, entry, flags | O_NOFOLLOW);
+    if (fd < 0) {
+      if (errno == ENOENT || errno == ELOOP) continue;  // gone, or a link now
+      return -1;
+    }
     struct stat opened {};
-    if (fd >= 0 && (::fstat(fd, &opened) != 0 || opened.st_dev != entry.st_dev ||
-                    opened.st_ino != entry.st_ino)) {
+    if (::fstat(fd, &opened) != 0 || opened.st_dev != destination.found.st_dev ||
+        opened.st_ino != destination.found.st_ino) {
       ::close(fd);
       return -1;
     }
@@ -244,10 +453,7 @@ CreatedResult create_result(const char* name, const FileIdentity& input) {
   // link lands between a check by name and the open. Not blocking, so that a
   // FIFO of that name with no reader fails at once instead of hanging the run.
   const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
-  uid_t directory_owner = 0;
-  const int fd = shared_directory_owner(name, directory_owner)
-                     ? open_in_shared_directory(name, flags, directory_owner)
-                     : ::open(name, flags | O_CREAT, 0666);
+  const int fd = open_result(name, flags);
   if (fd < 0) return {};
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat result {};

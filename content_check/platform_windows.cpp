@@ -96,6 +96,14 @@ int read_stdin_byte() {
   return got == 1 ? byte : end_of_line_input;
 }
 
+bool write_stdout_line(std::string_view line) {
+  // Through the C library's text-mode stream, which ends the line in a
+  // carriage return and a newline, as console programs' lines end here; and
+  // out at once, so that the prompt is seen before the name is awaited.
+  return std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
+         std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
+}
+
 std::unique_ptr<Input> open_input(const char* name) {
   // Opened as the C library opens in text mode, but read through the handle,
   // as stored: the answer is the same either way, since text mode only drops

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,7 +49,7 @@ bool windows_build = false;        // expectations of the Windows build
 // --- fixtures -------------------------------------------------------------
 
 struct Fixture {
-  enum Kind { file, sparse, directory, symlink, hardlink, fifo, reader };
+  enum Kind { file, sparse, directory, shared_directory, symlink, hardlink, fifo, reader };
   Kind kind = file;
   std::string name{};
   std::string bytes{};    // file, fifo: the content; symlink, hardlink: the target
@@ -74,6 +76,11 @@ Fixture fifo(std::string name, std::string bytes) {
 }
 Fixture directory(std::string name) {
   return {.kind = Fixture::directory, .name = std::move(name)};
+}
+// A directory that anyone may write to and whose entries only their owners may
+// remove, as /tmp is.
+Fixture shared_directory(std::string name) {
+  return {.kind = Fixture::shared_directory, .name = std::move(name)};
 }
 Fixture symlink_to(std::string name, std::string target) {
   return {.kind = Fixture::symlink, .name = std::move(name), .bytes = std::move(target)};
@@ -122,6 +129,10 @@ void make(const fs::path& dir, const Fixture& f) {
     }
     case Fixture::directory:
       fs::create_directory(path);
+      break;
+    case Fixture::shared_directory:
+      fs::create_directory(path);
+      fs::permissions(path, fs::perms::all | fs::perms::sticky_bit, fs::perm_options::replace);
       break;
     case Fixture::symlink:
       fs::create_symlink(f.bytes, path);
@@ -226,8 +237,10 @@ struct Finished {
 // is shared with the test, as `program < names` in a loop would share it.
 enum class Input { pipe, file };
 
-// Where standard output goes: a file the test reads, or one that fails.
-enum class Output { file, full_device, closed, reader_gone };
+// Where standard output goes: a file the test reads, one that fails, or a
+// pipe left non-blocking and full, whose reader takes its bytes only after a
+// while, and slowly.
+enum class Output { file, full_device, closed, reader_gone, busy_pipe };
 
 // A descriptor from which the program reads the typed bytes; -1 when none can be made.
 int typed_input(const std::string& typed, Input how, const fs::path& scratch) {
@@ -258,6 +271,36 @@ std::string rest_of(int fd) {
   return rest;
 }
 
+// A pipe set non-blocking and filled until it takes no byte more, as a reader
+// that is busy elsewhere leaves it: its ends, and what went into it.
+bool fill_busy_pipe(int (&ends)[2], std::string& filler) {
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  ::fcntl(ends[1], F_SETFL, ::fcntl(ends[1], F_GETFL) | O_NONBLOCK);
+  const std::string block(4096, 'f');
+  // Whole blocks first, then single bytes into whatever room is left.
+  for (std::size_t size : {block.size(), std::size_t{1}}) {
+    ssize_t n = 0;
+    while ((n = ::write(ends[1], block.data(), size)) > 0)
+      filler.append(block, 0, static_cast<std::size_t>(n));
+  }
+  return errno == EAGAIN;
+}
+
+// Everything that comes out of the pipe until its writers have gone, taken
+// only after a while and then a little at a time.
+std::string drain_slowly(int fd) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string got;
+  char buffer[512];
+  ssize_t n = 0;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+    got.append(buffer, static_cast<std::size_t>(n));
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  ::close(fd);
+  return got;
+}
+
 // Runs the program once with in_fd as its standard input, which stays open.
 Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path& scratch,
                   bool failing_reads) {
@@ -279,6 +322,9 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
     if (::pipe(gone_pipe) != 0) return {};
     ::close(gone_pipe[0]);
   }
+  int busy_pipe[2] = {-1, -1};
+  std::string filler;
+  if (output == Output::busy_pipe && !fill_busy_pipe(busy_pipe, filler)) return {};
 
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -299,6 +345,9 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
       case Output::reader_gone:
         ::dup2(gone_pipe[1], 1);
         break;
+      case Output::busy_pipe:
+        ::dup2(busy_pipe[1], 1);
+        break;
     }
     ::dup2(err, 2);
     for (int fd : {out, err, gone_pipe[1]})
@@ -310,6 +359,11 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
     ::_exit(126);
   }
   if (gone_pipe[1] >= 0) ::close(gone_pipe[1]);
+  std::future<std::string> drained;
+  if (busy_pipe[1] >= 0) {
+    ::close(busy_pipe[1]);
+    drained = std::async(std::launch::async, drain_slowly, busy_pipe[0]);
+  }
 
   Finished r;
   int raw = 0;
@@ -326,6 +380,11 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
   r.out = read_all(out_path);
   r.err = read_all(err_path);
+  if (drained.valid()) {
+    // What the program wrote follows what filled the pipe.
+    const std::string got = drained.get();
+    r.out = got.starts_with(filler) ? got.substr(filler.size()) : "lost some of the filler";
+  }
   return r;
 }
 
@@ -364,6 +423,10 @@ struct Row {
   Input input = Input::pipe;
   Output output = Output::file;  // when not a file, the console bytes are not seen
   Sticky sticky = Sticky::none;
+  // The kernel's own rule for links in shared directories (fs.protected_symlinks)
+  // is off while it runs, so that the program's rule is seen on its own.
+  bool kernel_links_unprotected = false;
+  bool machine_file = false;  // the typed name is a file of this machine: skipped where missing
   // Entries that the run changes on purpose: their bytes after it, none when removed.
   std::map<std::string, std::optional<std::string>> changed{};
 };
@@ -452,6 +515,19 @@ void unusual_input_rows(std::vector<Row>& t) {
                .typed = "/proc/version\n",
                .outcome = found,
                .only = Platform::linux_only});
+  // sysfs reports 4096 bytes for every attribute, whatever it delivers: its
+  // files, like those of the kernel's other file systems, are read to the end
+  // of their data. A cache without a constructor shows an empty ctor.
+  t.push_back({.name = "SysfsAttributeThatDeliversNothingIsVacant",
+               .typed = "/sys/kernel/slab/kmalloc-64/ctor\n",
+               .outcome = vacant,
+               .only = Platform::linux_only,
+               .machine_file = true});
+  t.push_back({.name = "SysfsAttributeWithText",
+               .typed = "/sys/kernel/slab/kmalloc-64/object_size\n",
+               .outcome = found,
+               .only = Platform::linux_only,
+               .machine_file = true});
 }
 
 // How the typed line becomes the name.
@@ -687,6 +763,34 @@ void failing_output_rows(std::vector<Row>& t) {
   }
 }
 
+// Standard output left non-blocking by whoever shares it, and full for now
+// while its reader is busy: the lines wait for room instead of being lost.
+void busy_output_rows(std::vector<Row>& t) {
+  t.push_back({.name = "BusyOutputGetsEveryLineFound",
+               .typed = "data.bin\n",
+               .fixtures = {file("data.bin", "\x01")},
+               .outcome = found,
+               .only = Platform::linux_only,
+               .output = Output::busy_pipe});
+  t.push_back({.name = "BusyOutputGetsEveryLineZerosOnly",
+               .typed = "zeros.bin\n",
+               .fixtures = {file("zeros.bin", zeros(3))},
+               .outcome = zeros_only,
+               .only = Platform::linux_only,
+               .output = Output::busy_pipe});
+  t.push_back({.name = "BusyOutputGetsEveryLineVacant",
+               .typed = "empty\n",
+               .fixtures = {file("empty", "")},
+               .outcome = vacant,
+               .only = Platform::linux_only,
+               .output = Output::busy_pipe});
+  t.push_back({.name = "BusyOutputGetsEveryLineOpenError",
+               .typed = "missing\n",
+               .outcome = open_error,
+               .only = Platform::linux_only,
+               .output = Output::busy_pipe});
+}
+
 // A read that fails is no answer: no result file is left claiming one. Only
 // the plain file that was created for the verdict is removed; whatever else
 // the result name is stays.
@@ -767,6 +871,57 @@ void planted_entry_rows(std::vector<Row>& t) {
                .outcome = found,
                .only = Platform::linux_only,
                .sticky = Sticky::nobodys});
+  // Every link on the way is judged by the directory it lies in, not only the
+  // first: another user's link may wait behind the caller's own.
+  t.push_back({.name = "PlantedSecondLinkInStickyDirectoryIsNotFollowed",
+               .typed = "data.bin\n",
+               .fixtures = {file("data.bin", "\x01"), file("victim", "keep"),
+                            symlink_to("test.fzz", "results.bin"),
+                            owned_by_nobody(symlink_to("results.bin", "victim"))},
+               .outcome = result_error,
+               .only = Platform::linux_only,
+               .sticky = Sticky::callers,
+               .kernel_links_unprotected = true});
+  t.push_back(
+      {.name = "PlantedLinkAmongTheTargetsDirectoriesIsNotFollowed",
+       .typed = "data.bin\n",
+       .fixtures = {file("data.bin", "\x01"), file("victim", "keep"),
+                    symlink_to("test.fzz", "via/victim"), owned_by_nobody(symlink_to("via", "."))},
+       .outcome = result_error,
+       .only = Platform::linux_only,
+       .sticky = Sticky::callers,
+       .kernel_links_unprotected = true});
+  t.push_back(
+      {.name = "PlantedLinkInASharedSubdirectoryIsNotFollowed",
+       .typed = "data.bin\n",
+       .fixtures = {file("data.bin", "\x01"), file("victim", "keep"), shared_directory("shared"),
+                    owned_by_nobody(symlink_to("shared/results.bin", "../victim")),
+                    symlink_to("test.fzz", "shared/results.bin")},
+       .outcome = result_error,
+       .only = Platform::linux_only,
+       .kernel_links_unprotected = true});
+  t.push_back(
+      {.name = "ChainOfOwnLinksInStickyDirectoryIsFollowed",
+       .typed = "data.bin\n",
+       .fixtures = {file("data.bin", "\x01"), file("mine", "old"),
+                    symlink_to("test.fzz", "results.bin"), symlink_to("results.bin", "mine")},
+       .outcome = found,
+       .result = std::nullopt,
+       .only = Platform::linux_only,
+       .sticky = Sticky::callers,
+       .kernel_links_unprotected = true,
+       .changed = {{"mine", "\x01"}}});
+  t.push_back({.name = "OthersLinkInAPlainSubdirectoryIsFollowed",
+               .typed = "data.bin\n",
+               .fixtures = {file("data.bin", "\x01"), file("mine", "old"), directory("plain"),
+                            owned_by_nobody(symlink_to("plain/results.bin", "../mine")),
+                            symlink_to("test.fzz", "plain/results.bin")},
+               .outcome = found,
+               .result = std::nullopt,
+               .only = Platform::linux_only,
+               .sticky = Sticky::callers,
+               .kernel_links_unprotected = true,
+               .changed = {{"mine", "\x01"}}});
   t.push_back({.name = "OthersFileElsewhereIsReplaced",
                .typed = "data.bin\n",
                .fixtures = {file("data.bin", "\x01"), owned_by_nobody(file("test.fzz", "theirs"))},
@@ -783,10 +938,49 @@ std::vector<Row> rows() {
   result_name_rows(t);
   lost_verdict_rows(t);
   failing_output_rows(t);
+  busy_output_rows(t);
   read_error_rows(t);
   planted_entry_rows(t);
   return t;
 }
+
+// Turns the kernel's rule for links in shared directories off while it lives,
+// and back as it was when it goes. With the rule on, the kernel refuses such a
+// link itself and would hide a program that follows it. Whoever else runs such
+// rows at the same time waits, so that nobody restores another's setting.
+class KernelLinkRuleOff {
+ public:
+  KernelLinkRuleOff() {
+    const fs::path lock = fs::temp_directory_path() / "content_check-protected_symlinks.lock";
+    lock_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_ < 0 || ::flock(lock_, LOCK_EX) != 0) return;
+    saved_ = read_all(setting);
+    off_ = !saved_.empty() && (saved_ == "0\n" || put("0\n"));
+  }
+  KernelLinkRuleOff(const KernelLinkRuleOff&) = delete;
+  KernelLinkRuleOff& operator=(const KernelLinkRuleOff&) = delete;
+  ~KernelLinkRuleOff() {
+    if (off_ && saved_ != "0\n" && !put(saved_))
+      ADD_FAILURE() << "could not put " << setting << " back to " << saved_;
+    if (lock_ >= 0) ::close(lock_);
+  }
+
+  bool off() const { return off_; }
+
+ private:
+  static constexpr const char* setting = "/proc/sys/fs/protected_symlinks";
+  static bool put(const std::string& value) {
+    const int fd = ::open(setting, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool written =
+        ::write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
+    return ::close(fd) == 0 && written;
+  }
+
+  int lock_ = -1;
+  std::string saved_;
+  bool off_ = false;
+};
 
 void PrintTo(const Row& row, std::ostream* os) {
   *os << row.name;
@@ -806,6 +1000,11 @@ class InTempDir : public testing::Test {
         row.sticky == Sticky::nobodys || std::any_of(row.fixtures.begin(), row.fixtures.end(),
                                                      [](const Fixture& f) { return f.nobody; });
     if (needs_root && ::geteuid() != 0) GTEST_SKIP() << "giving files to nobody needs root";
+    if (row.machine_file && !fs::exists(row.typed.substr(0, row.typed.find('\n'))))
+      GTEST_SKIP() << row.typed << " is not on this machine";
+    std::optional<KernelLinkRuleOff> kernel_rule_off;
+    if (row.kernel_links_unprotected && !kernel_rule_off.emplace().off())
+      GTEST_SKIP() << "fs.protected_symlinks cannot be turned off here";
     const fs::path& dir = dir_.path();
     for (const Fixture& f : row.fixtures) ASSERT_NO_FATAL_FAILURE(make(dir, f));
     Snapshot before = snapshot(dir);
@@ -841,7 +1040,7 @@ class InTempDir : public testing::Test {
     for (std::thread& t : helpers) t.join();
 
     const std::string nl = windows_build ? "\r\n" : "\n";
-    if (row.output == Output::file) {
+    if (row.output == Output::file || row.output == Output::busy_pipe) {
       EXPECT_EQ(run.out, std::string(prompt_line) + nl + std::string(row.outcome.line) + nl);
     }
     EXPECT_EQ(run.err, "");
@@ -987,6 +1186,58 @@ TEST_F(InTempDir, NameTypedLateIntoNonBlockingInputIsWaitedFor) {
   EXPECT_EQ(run.out, std::string(prompt_line) + "\n" + std::string(found.line) + "\n");
   EXPECT_EQ(run.status, found.status);
   EXPECT_EQ(read_all(dir_.path() / "test.fzz"), "\x01");
+}
+
+// Standard input on a socket that keeps messages apart: a name sent as one
+// message is that message's line, and later messages are left to whoever
+// reads on. Each case ends with a message of its own newline, so that a
+// program taking one byte of each message still comes to an end.
+TEST_F(InTempDir, NameSentAsOneMessageIsTheMessagesLine) {
+  if (windows_build) GTEST_SKIP() << "a case for the other platform";
+  const std::string long_name(127, 'n');
+  for (const Fixture& f : {file("data.bin", "\x01"), file(long_name, zeros(2))})
+    ASSERT_NO_FATAL_FAILURE(make(dir_.path(), f));
+  struct Case {
+    std::string name;
+    int type = SOCK_SEQPACKET;
+    std::vector<std::string> messages{};  // the first is the program's
+    Ending outcome = found;
+  };
+  const Case cases[] = {
+      {.name = "sequenced packets", .messages = {"data.bin\n", "next\n", "\n"}},
+      {.name = "datagrams", .type = SOCK_DGRAM, .messages = {"data.bin\n", "next\n", "\n"}},
+      {.name = "a message without a newline", .messages = {"data.bin", "next\n", "\n"}},
+      {.name = "a datagram without a newline",
+       .type = SOCK_DGRAM,
+       .messages = {"data.bin", "next\n", "\n"}},
+      {.name = "bytes after the newline", .messages = {"data.bin\nmore\n", "next\n", "\n"}},
+      {.name = "a long line",
+       .type = SOCK_DGRAM,
+       .messages = {long_name + std::string(73, 'm') + "\n", "next\n", "\n"},
+       .outcome = zeros_only},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, c.type | SOCK_CLOEXEC, 0, ends), 0);
+    for (const std::string& message : c.messages)
+      ASSERT_EQ(::send(ends[1], message.data(), message.size(), 0),
+                static_cast<ssize_t>(message.size()));
+    const Finished run = run_with(dir_.path(), ends[0], Output::file, scratch_.path(), false);
+    EXPECT_EQ(run.out, std::string(prompt_line) + "\n" + std::string(c.outcome.line) + "\n");
+    EXPECT_EQ(run.status, c.outcome.status);
+    EXPECT_EQ(read_all(dir_.path() / "test.fzz"),
+              std::string(1, static_cast<char>(c.outcome.verdict)));
+    std::vector<std::string> unread;
+    char buffer[256];
+    ssize_t n = 0;
+    while ((n = ::recv(ends[0], buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+      unread.emplace_back(buffer, static_cast<std::size_t>(n));
+    EXPECT_EQ(unread, std::vector<std::string>(c.messages.begin() + 1, c.messages.end()));
+    ::close(ends[0]);
+    ::close(ends[1]);
+    fs::remove(dir_.path() / "test.fzz");
+  }
 }
 
 }  // namespace

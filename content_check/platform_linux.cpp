@@ -339,13 +339,22 @@ bool trusted_entry(const struct stat& directory, uid_t owner) {
 
 // Where a name leads once every symbolic link on the way has been followed:
 // the directory that holds the last entry, that entry's name, and, when it
-// exists, what it is.
+// exists, what it is; or, past a link of /proc, the file itself.
 struct Destination {
   Descriptor directory{};
   std::string entry{};
   bool exists = false;
   struct stat found {};
+  Descriptor file{};  // the file a link of /proc leads to, which no path may name
 };
+
+// The links of /proc (/proc/self/fd/1, where /dev/stdout leads, say) lead to
+// the open file itself, which may be a pipe or a file removed since; their
+// text names no path to walk. Only the kernel makes them, so none is planted.
+bool made_by_the_kernel(int link) {
+  struct statfs fs {};
+  return ::fstatfs(link, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
 
 // As many links as the kernel follows in one name.
 constexpr int most_links = 40;
@@ -389,6 +398,19 @@ bool resolve(const char* name, Destination& to) {
       if (++links > most_links || ::fstat(directory.get(), &holder) != 0 ||
           !trusted_entry(holder, st.st_uid))
         return false;
+      if (made_by_the_kernel(found.get())) {
+        // The kernel follows this one link; the walk goes on from where it leads.
+        Descriptor file(::openat(directory.get(), entry.c_str(), O_PATH | O_CLOEXEC));
+        if (!file || ::fstat(file.get(), &st) != 0) return false;
+        if (rest.empty()) {
+          to = {.exists = true, .found = st, .file = std::move(file)};
+          return true;
+        }
+        if (!S_ISDIR(st.st_mode)) return false;
+        directory = std::move(file);
+        path = std::move(rest);
+        continue;
+      }
       std::string target(PATH_MAX, '\0');
       const ssize_t size = ::readlinkat(found.get(), "", target.data(), target.size());
       if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) return false;
@@ -428,12 +450,20 @@ int open_result(const char* name, int flags) {
       if (fd >= 0 || errno != EEXIST) return fd;
       continue;
     }
-    struct stat holder {};
-    if (::fstat(at, &holder) != 0 || !trusted_entry(holder, destination.found.st_uid)) return -1;
-    const int fd = ::openat(at, entry, flags | O_NOFOLLOW);
-    if (fd < 0) {
-      if (errno == ENOENT || errno == ELOOP) continue;  // gone, or a link now
-      return -1;
+    int fd = -1;
+    if (destination.file) {
+      // Opened anew through its own descriptor, the one way to a pipe's end.
+      const std::string own = "/proc/self/fd/" + std::to_string(destination.file.get());
+      fd = ::open(own.c_str(), flags);
+      if (fd < 0) return -1;
+    } else {
+      struct stat holder {};
+      if (::fstat(at, &holder) != 0 || !trusted_entry(holder, destination.found.st_uid)) return -1;
+      fd = ::openat(at, entry, flags | O_NOFOLLOW);
+      if (fd < 0) {
+        if (errno == ENOENT || errno == ELOOP) continue;  // gone, or a link now
+        return -1;
+      }
     }
     struct stat opened {};
     if (::fstat(fd, &opened) != 0 || opened.st_dev != destination.found.st_dev ||

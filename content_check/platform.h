@@ -46,8 +46,8 @@ struct FileIdentity {
 // The open input, read straight from its descriptor or handle: the length is
 // the file's size, a block device's size, or -1 for what has none (a pipe, a
 // socket, a character device, a file of the kernel's own file systems, such
-// as /proc and /sys, whose sizes say nothing of their text). Holes are reported only where the file
-// system is known to report them truly.
+// as /proc and /sys, whose sizes say nothing of their text). Holes are
+// reported only where the file system is known to report them truly.
 class Input : public ByteSource {
  public:
   virtual FileIdentity identity() const = 0;

@@ -421,7 +421,7 @@ struct Row {
   bool read_only_dir = false;  // the working directory cannot be written to
   bool failing_reads = false;  // reads from files named "...unreadable" fail
   Input input = Input::pipe;
-  Output output = Output::file;  // when not a file, the console bytes are not seen
+  Output output = Output::file;  // the console bytes are seen on a file and a busy pipe
   Sticky sticky = Sticky::none;
   // The kernel's own rule for links in shared directories (fs.protected_symlinks)
   // is off while it runs, so that the program's rule is seen on its own.

@@ -92,10 +92,14 @@ class ResultFile {
   // True when the byte was handed on; the close tells whether it was stored.
   bool put(int byte) { return stream_ != nullptr && std::fputc(byte, stream_) != EOF; }
 
-  // True when the file was open and closed cleanly.
+  // True when the file was open, everything put into it reached the system,
+  // and it closed cleanly. The flush is checked on its own: msvcrt's fclose
+  // answers 0 after a flush that failed for a full disk.
   bool close() {
     std::FILE* const stream = std::exchange(stream_, nullptr);
-    return stream != nullptr && std::fclose(stream) == 0;
+    if (stream == nullptr) return false;
+    const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+    return std::fclose(stream) == 0 && flushed;
   }
 
  private:

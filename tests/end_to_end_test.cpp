@@ -606,22 +606,19 @@ void lost_verdict_rows(std::vector<Row>& t) {
                .fixtures = {file("in", ""), symlink_to("test.fzz", "/dev/full")},
                .outcome = vacant,
                .result = std::nullopt,
-               .status = status_verdict_lost,
-               .only = Platform::linux_only});
+               .status = status_verdict_lost});
   t.push_back({.name = "VerdictLostOnFullDeviceFound",
                .typed = "in\n",
                .fixtures = {file("in", "\x01"), symlink_to("test.fzz", "/dev/full")},
                .outcome = found,
                .result = std::nullopt,
-               .status = status_verdict_lost,
-               .only = Platform::linux_only});
+               .status = status_verdict_lost});
   t.push_back({.name = "VerdictLostOnFullDeviceZerosOnly",
                .typed = "in\n",
                .fixtures = {file("in", zeros(3)), symlink_to("test.fzz", "/dev/full")},
                .outcome = zeros_only,
                .result = std::nullopt,
-               .status = status_verdict_lost,
-               .only = Platform::linux_only});
+               .status = status_verdict_lost});
   // The reader of the result FIFO goes before the verdict comes: the run
   // still ends with its line instead of dying of SIGPIPE.
   t.push_back({.name = "ResultFifoWhoseReaderLeavesFound",
@@ -682,7 +679,6 @@ void failing_output_rows(std::vector<Row>& t) {
                  .outcome = found,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
-                 .only = Platform::linux_only,
                  .output = output});
   }
 }

@@ -91,8 +91,16 @@ int read_stdin_byte() {
   // ahead after a carriage return, and on a pipe that byte is the next reader's.
   unsigned char byte = 0;
   DWORD got = 0;
-  if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr))
-    return ::GetLastError() == ERROR_BROKEN_PIPE ? end_of_line_input : line_input_error;
+  if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr)) {
+    switch (::GetLastError()) {
+      case ERROR_BROKEN_PIPE:  // a pipe whose writer has gone: the end of the input
+        return end_of_line_input;
+      case ERROR_MORE_DATA:  // a message pipe's longer message: its first byte, the rest stays
+        break;
+      default:
+        return line_input_error;
+    }
+  }
   return got == 1 ? byte : end_of_line_input;
 }
 

@@ -119,6 +119,26 @@ std::unique_ptr<Input> open_input(const char* name) {
   return std::make_unique<FileInput>(input);
 }
 
+namespace {
+
+// Has the file open at h removed once its last handle closes. Through a
+// handle of its own, opened on the same file rather than by name, so that no
+// other file that the name may lead to by then is touched, and so that the
+// handle the run writes through never needed the right to delete: asking for
+// it would fail where another program holds the file open without sharing
+// deletion, as the C library's fopen does.
+void remove_when_closed(HANDLE h) {
+  const HANDLE deleting =
+      ::ReOpenFile(h, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+  if (deleting == INVALID_HANDLE_VALUE) return;
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  ::SetFileInformationByHandle(deleting, FileDispositionInfo, &disposition, sizeof disposition);
+  ::CloseHandle(deleting);
+}
+
+}  // namespace
+
 CreatedResult create_result(const char* name, const FileIdentity& input) {
   // Opened without cutting first, and compared by file identity, so that a
   // name that differs only in case or in trailing spaces or dots, or a link,
@@ -127,22 +147,29 @@ CreatedResult create_result(const char* name, const FileIdentity& input) {
       ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return {};
+  // A file that this run created and then cannot set up (a full disk refuses
+  // even to cut it) is taken away again; one that was there before is left as
+  // the failure found it.
+  const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   const FileIdentity identity = identity_of(h);
   if (same_file(identity, input)) {
     ::CloseHandle(h);
     return {.is_input = true};
   }
   if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
+    if (created) remove_when_closed(h);
     ::CloseHandle(h);
     return {};
   }
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
+    if (created) remove_when_closed(h);
     ::CloseHandle(h);
     return {};
   }
   std::FILE* file = ::_fdopen(fd, "wb");
   if (file == nullptr) {
+    if (created) remove_when_closed(h);
     ::_close(fd);
     return {};
   }

@@ -127,18 +127,28 @@ CreatedResult create_result(const char* name, const FileIdentity& input);
 // plain file, not a link, a FIFO or a device. Anything else is left alone.
 void remove_result(const char* name, const FileIdentity& created);
 
-// One line of text on standard error, redrawn in place, for a user watching a
-// terminal. While it is open, an interruption (Ctrl-C, and on Linux SIGTERM)
-// erases the line before the program ends as it would have without it.
-class StatusLine {
+// Standard error when it is a terminal (a console on Windows), for a line of
+// status that is drawn in place. While it is open, an interruption (Ctrl-C,
+// and on Linux SIGTERM) first overwrites with spaces the columns last said to
+// be shown, where this process may draw at that moment, and the program then
+// ends as it would have without it.
+class Terminal {
  public:
-  virtual ~StatusLine() = default;  // erases the line
-  // Replaces the line shown with the text, cut to fit within one row.
-  virtual void show(std::string_view text) = 0;
+  virtual ~Terminal() = default;
+  // Its width now, in columns; 0 when it does not tell.
+  virtual std::size_t columns() = 0;
+  // Whether this process may draw on it now: not while it runs as a job in
+  // the background, where it would draw over the shell's own lines.
+  virtual bool in_foreground() = 0;
+  // Writes all the bytes; false when the terminal fails.
+  virtual bool write(std::string_view bytes) = 0;
+  // How many columns of the cursor's row, from the first, hold a line that an
+  // interruption must overwrite; 0 for none.
+  virtual void shown(std::size_t columns) = 0;
 };
 
 // Null when standard error is no terminal (or console): a pipe, a file,
 // /dev/null. Nothing is written there then.
-std::unique_ptr<StatusLine> open_status_line();
+std::unique_ptr<Terminal> open_terminal();
 
 }  // namespace platform

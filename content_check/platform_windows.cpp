@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "platform.h"
 
@@ -203,9 +204,8 @@ namespace {
 struct ConsoleLine {
   CRITICAL_SECTION lock;
   HANDLE console = INVALID_HANDLE_VALUE;
-  std::string erase;    // a carriage return, spaces over the line, a carriage return
-  bool shown = false;   // a line may be on the screen
-  bool ending = false;  // interrupted: draw no more
+  std::size_t shown = 0;  // the columns that a line covers
+  bool ending = false;    // interrupted: draw no more
 
   ConsoleLine() { ::InitializeCriticalSection(&lock); }
 };
@@ -226,88 +226,87 @@ class Locked {
   CRITICAL_SECTION& lock_;
 };
 
+// The buffer's width, not the window's: lines wrap at the buffer's edge.
+std::size_t console_columns(HANDLE console) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  return ::GetConsoleScreenBufferInfo(console, &info) && info.dwSize.X > 0
+             ? static_cast<std::size_t>(info.dwSize.X)
+             : 0;
+}
+
 // False when the console fails.
-bool put(HANDLE console, const std::string& text) {
+bool put(HANDLE console, std::string_view text) {
   DWORD written = 0;
   return ::WriteConsoleA(console, text.data(), static_cast<DWORD>(text.size()), &written,
                          nullptr) != 0 &&
          written == text.size();
 }
 
-// Erases the line, then hands the event on: the system's own handler, last
-// in line, ends the process as Ctrl-C always does.
+// Erases the line, as wide as the console now allows, then hands the event
+// on: the system's own handler, last in line, ends the process as Ctrl-C
+// always does.
 BOOL WINAPI erase_on_interrupt(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
     ConsoleLine& line = console_line();
     const Locked locked(line.lock);
-    if (line.shown) put(line.console, line.erase);
-    line.shown = false;
+    const std::size_t width = console_columns(line.console);
+    const std::size_t columns = width > 0 ? std::min(line.shown, width - 1) : line.shown;
+    if (columns > 0) put(line.console, '\r' + std::string(columns, ' ') + '\r');
+    line.shown = 0;
     line.ending = true;
   }
   return FALSE;
 }
 
-class ConsoleStatusLine final : public StatusLine {
+class Console final : public Terminal {
  public:
-  // Text stops short of the last column: a line that fills its row wraps.
-  ConsoleStatusLine(HANDLE console, std::size_t columns) : width_(columns > 0 ? columns - 1 : 0) {
+  explicit Console(HANDLE console) {
     ConsoleLine& line = console_line();
     {
       const Locked locked(line.lock);
       line.console = console;
-      line.erase.assign(width_ + 2, ' ');
-      line.erase.front() = '\r';
-      line.erase.back() = '\r';
-      line.shown = false;
+      line.shown = 0;
       line.ending = false;
     }
     ::SetConsoleCtrlHandler(erase_on_interrupt, TRUE);
   }
-  ConsoleStatusLine(const ConsoleStatusLine&) = delete;
-  ConsoleStatusLine& operator=(const ConsoleStatusLine&) = delete;
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
 
-  ~ConsoleStatusLine() override {
+  ~Console() override {
     ::SetConsoleCtrlHandler(erase_on_interrupt, FALSE);
     ConsoleLine& line = console_line();
     const Locked locked(line.lock);
-    if (line.shown && !broken_) put(line.console, line.erase);
-    line.shown = false;
+    line.shown = 0;
   }
 
-  void show(std::string_view text) override {
-    if (broken_ || width_ == 0) return;
+  std::size_t columns() override { return console_columns(console_line().console); }
+
+  // A console has no jobs in the background.
+  bool in_foreground() override { return true; }
+
+  bool write(std::string_view bytes) override {
     ConsoleLine& line = console_line();
     const Locked locked(line.lock);
-    if (line.ending) return;
-    text = text.substr(0, width_);
-    // Spaces over what is left of a longer line drawn before.
-    std::string drawn(1, '\r');
-    drawn.append(text);
-    drawn.append(shown_ > text.size() ? shown_ - text.size() : 0, ' ');
-    line.shown = true;
-    broken_ = !put(line.console, drawn);
-    shown_ = std::max(shown_, text.size());
+    // Once interrupted, the process is about to end: nothing more is drawn.
+    return line.ending || put(line.console, bytes);
   }
 
- private:
-  std::size_t width_;
-  std::size_t shown_ = 0;  // the widest text drawn
-  bool broken_ = false;    // a write failed: draw no more
+  void shown(std::size_t columns) override {
+    ConsoleLine& line = console_line();
+    const Locked locked(line.lock);
+    if (!line.ending) line.shown = columns;
+  }
 };
 
 }  // namespace
 
-std::unique_ptr<StatusLine> open_status_line() {
+std::unique_ptr<Terminal> open_terminal() {
   const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
   if (error == INVALID_HANDLE_VALUE || error == nullptr || !::GetConsoleMode(error, &mode))
     return nullptr;
-  CONSOLE_SCREEN_BUFFER_INFO info{};
-  // The buffer's width, not the window's: lines wrap at the buffer's edge.
-  const std::size_t columns = ::GetConsoleScreenBufferInfo(error, &info) && info.dwSize.X > 0
-                                  ? static_cast<std::size_t>(info.dwSize.X)
-                                  : 80;
-  return std::make_unique<ConsoleStatusLine>(error, std::min<std::size_t>(columns, 161));
+  return std::make_unique<Console>(error);
 }
 
 ScanBuffer::ScanBuffer(std::size_t size) {

@@ -130,8 +130,9 @@ void remove_result(const char* name, const FileIdentity& created);
 // Standard error when it is a terminal (a console on Windows), for a line of
 // status that is drawn in place. While it is open, an interruption (Ctrl-C,
 // and on Linux SIGTERM) first overwrites with spaces the columns last said to
-// be shown, where this process may draw at that moment, and the program then
-// ends as it would have without it.
+// be shown, as many as the terminal's width then leaves short of its last
+// column, unless the process runs in the background; the program then ends
+// as it would have without it.
 class Terminal {
  public:
   virtual ~Terminal() = default;

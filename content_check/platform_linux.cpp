@@ -307,18 +307,15 @@ bool in_terminal_foreground() {
 // caught it, so that the shell sees the usual status.
 void erase_and_end(int signal) {
   std::size_t columns = static_cast<std::size_t>(shown_columns);
+  const std::size_t width = terminal_columns();
+  if (width > 0) columns = std::min(columns, width - 1);
   if (columns > 0 && in_terminal_foreground()) {
-    const std::size_t width = terminal_columns();
-    if (width > 0) columns = std::min(columns, width - 1);
     char erasure[erasure_room + 2];
-    columns = std::min(columns, erasure_room);
     erasure[0] = '\r';
-    for (std::size_t i = 1; i <= columns; ++i) erasure[i] = ' ';
+    std::fill_n(erasure + 1, columns, ' ');
     erasure[columns + 1] = '\r';
-    if (columns > 0) {
-      const ssize_t written = ::write(STDERR_FILENO, erasure, columns + 2);
-      static_cast<void>(written);
-    }
+    const ssize_t written = ::write(STDERR_FILENO, erasure, columns + 2);
+    static_cast<void>(written);
   }
   ::signal(signal, SIG_DFL);
   ::raise(signal);

@@ -506,7 +506,7 @@ struct SizedRun {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setpgid(0, 0);
-    if (job == Job::foreground || job == Job::backgrounded_and_back)
+    if (job == Job::backgrounded_and_back)
       ::tcsetpgrp(STDIN_FILENO, ::getpid());
     else
       ::dup2(name_pipe, STDIN_FILENO);

@@ -204,7 +204,7 @@ namespace {
 struct ConsoleLine {
   CRITICAL_SECTION lock;
   HANDLE console = INVALID_HANDLE_VALUE;
-  std::size_t shown = 0;  // the columns that a line covers
+  std::size_t shown = 0;  // the columns that an interruption overwrites
   bool ending = false;    // interrupted: draw no more
 
   ConsoleLine() { ::InitializeCriticalSection(&lock); }
@@ -282,7 +282,8 @@ class Console final : public Terminal {
 
   std::size_t columns() override { return console_columns(console_line().console); }
 
-  // A console has no jobs in the background.
+  // A console keeps no foreground and background jobs apart: a program
+  // started with `start /b` shares it as it is, and cannot tell.
   bool in_foreground() override { return true; }
 
   bool write(std::string_view bytes) override {

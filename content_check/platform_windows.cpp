@@ -90,19 +90,29 @@ void prepare_process() {
 int read_stdin_byte() {
   // Straight from the handle: the C library's text-mode reads look one byte
   // ahead after a carriage return, and on a pipe that byte is the next reader's.
-  unsigned char byte = 0;
-  DWORD got = 0;
-  if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr)) {
-    switch (::GetLastError()) {
-      case ERROR_BROKEN_PIPE:  // a pipe whose writer has gone: the end of the input
-        return end_of_line_input;
-      case ERROR_MORE_DATA:  // a message pipe's longer message: its first byte, the rest stays
-        break;
-      default:
-        return line_input_error;
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    unsigned char byte = 0;
+    DWORD got = 0;
+    if (!::ReadFile(input, &byte, 1, &got, nullptr)) {
+      switch (::GetLastError()) {
+        case ERROR_BROKEN_PIPE:  // a pipe whose writer has gone: the end of the input
+          return end_of_line_input;
+        case ERROR_MORE_DATA:  // a message pipe's longer message: its first byte, the rest stays
+          break;
+        default:
+          return line_input_error;
+      }
     }
+    if (got == 1) return byte;
+    // Nothing read from a message pipe is an empty message, and the name may
+    // come in the next: such a pipe ends only when its writer goes. Anything
+    // else, and a byte pipe under Wine, says its end so.
+    DWORD flags = 0;
+    if (!::GetNamedPipeInfo(input, &flags, nullptr, nullptr, nullptr) ||
+        (flags & PIPE_TYPE_MESSAGE) == 0)
+      return end_of_line_input;
   }
-  return got == 1 ? byte : end_of_line_input;
 }
 
 std::unique_ptr<Input> open_input(const char* name) {

@@ -26,6 +26,7 @@ std::string program;  // the program's path, as Windows names it
 struct Row {
   const char* name;
   std::vector<std::string> messages;  // written into the pipe before the program starts
+  bool closed = false;                // the pipe's writer goes once they are written
   std::string out;                    // every byte on standard output
   DWORD status = 0;
   std::string verdict;  // what test.fzz holds; empty when there is none
@@ -43,6 +44,16 @@ const Row rows[] = {
     // Only the first line is the name, though the message goes on.
     {.name = "TwoLinesInOneMessage",
      .messages = {"x\nzeros\n"},
+     .out = "Input File Name\r\nEnd of duty\r\n",
+     .verdict = "\x01"},
+    // An empty message is no end of the input: that is the writer's close.
+    {.name = "EmptyMessageBeforeTheName",
+     .messages = {"", "x\n"},
+     .out = "Input File Name\r\nEnd of duty\r\n",
+     .verdict = "\x01"},
+    {.name = "NameWithoutNewlineEndsWhereTheWriterGoes",
+     .messages = {"", "x"},
+     .closed = true,
      .out = "Input File Name\r\nEnd of duty\r\n",
      .verdict = "\x01"},
     {.name = "LongerNameInOneMessage",
@@ -92,8 +103,8 @@ TEST_P(MessagePipe, NameIsTheFirstLineOfTheMessages) {
   const std::string pipe_name = "\\\\.\\pipe\\content_check-test-" +
                                 std::to_string(::GetCurrentProcessId()) + "-" +
                                 std::to_string(++serial);
-  const Handle server(::CreateNamedPipeA(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND,
-                                         PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+  Handle server(::CreateNamedPipeA(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND,
+                                   PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
   ASSERT_TRUE(server.ok()) << "CreateNamedPipe: " << ::GetLastError();
   SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   Handle client(::CreateFileA(pipe_name.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0,
@@ -107,6 +118,7 @@ TEST_P(MessagePipe, NameIsTheFirstLineOfTheMessages) {
                             nullptr));
     ASSERT_EQ(written, message.size());
   }
+  if (row.closed) server.close();
 
   // Standard output and error into files beside the program's directory.
   const fs::path out_path = dir_.path() / "stdout", err_path = dir_.path() / "stderr";

@@ -56,9 +56,10 @@ struct RunFiles final : EndingActions {
 // The scan, with its progress on standard error when that is a terminal. The
 // line is gone again before the outcome line is printed.
 ScanResult scan_showing_progress(platform::Input& input) {
-  const std::unique_ptr<platform::StatusLine> status = platform::open_status_line();
-  if (!status) return scan_for_nonzero(input);
-  ProgressLine progress(*status);
+  const std::unique_ptr<platform::Terminal> terminal = platform::open_terminal();
+  if (!terminal) return scan_for_nonzero(input);
+  StatusLine status(*terminal);
+  ProgressLine progress(status);
   return scan_for_nonzero(input, &progress);
 }
 

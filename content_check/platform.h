@@ -101,10 +101,14 @@ class ResultFile {
   // True when the byte was handed on; the close tells whether it was stored.
   bool put(int byte) { return stream_ != nullptr && std::fputc(byte, stream_) != EOF; }
 
-  // True when the file was open and closed cleanly.
+  // True when the file was open, everything put into it reached the system,
+  // and it closed cleanly. The flush is checked on its own: msvcrt's fclose
+  // answers 0 after a flush that failed for a full disk.
   bool close() {
     std::FILE* const stream = std::exchange(stream_, nullptr);
-    return stream != nullptr && std::fclose(stream) == 0;
+    if (stream == nullptr) return false;
+    const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+    return std::fclose(stream) == 0 && flushed;
   }
 
  private:
@@ -133,18 +137,29 @@ CreatedResult create_result(const char* name, const FileIdentity& input);
 // plain file, not a link, a FIFO or a device. Anything else is left alone.
 void remove_result(const char* name, const FileIdentity& created);
 
-// One line of text on standard error, redrawn in place, for a user watching a
-// terminal. While it is open, an interruption (Ctrl-C, and on Linux SIGTERM)
-// erases the line before the program ends as it would have without it.
-class StatusLine {
+// Standard error when it is a terminal (a console on Windows), for a line of
+// status that is drawn in place. While it is open, an interruption (Ctrl-C,
+// and on Linux SIGTERM) first overwrites with spaces the columns last said to
+// be shown, as many as the terminal's width then leaves short of its last
+// column, unless the process runs in the background; the program then ends
+// as it would have without it.
+class Terminal {
  public:
-  virtual ~StatusLine() = default;  // erases the line
-  // Replaces the line shown with the text, cut to fit within one row.
-  virtual void show(std::string_view text) = 0;
+  virtual ~Terminal() = default;
+  // Its width now, in columns; 0 when it does not tell.
+  virtual std::size_t columns() = 0;
+  // Whether this process may draw on it now: not while it runs as a job in
+  // the background, where it would draw over the shell's own lines.
+  virtual bool in_foreground() = 0;
+  // Writes all the bytes; false when the terminal fails.
+  virtual bool write(std::string_view bytes) = 0;
+  // How many columns of the cursor's row, from the first, hold a line that an
+  // interruption must overwrite; 0 for none.
+  virtual void shown(std::size_t columns) = 0;
 };
 
 // Null when standard error is no terminal (or console): a pipe, a file,
 // /dev/null. Nothing is written there then.
-std::unique_ptr<StatusLine> open_status_line();
+std::unique_ptr<Terminal> open_terminal();
 
 }  // namespace platform

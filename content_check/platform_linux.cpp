@@ -520,50 +520,47 @@ void remove_result(const char* name, const FileIdentity& created) {
 
 namespace {
 
-// The widest line drawn, whatever the terminal's width: room for any text.
-constexpr std::size_t widest_line = 160;
+// The columns that an interruption overwrites, from the first; 0 when no line
+// is shown. No line is ever wider than erasure_room.
+volatile std::sig_atomic_t shown_columns = 0;
+constexpr std::size_t erasure_room = 254;
 
-// What an interruption writes: a carriage return, spaces over the widest line
-// that may be shown, another carriage return. It is made before anything is
-// drawn, so that the handler has only to write it.
-char erase_sequence[widest_line + 2];
-std::size_t erase_size = 0;
-// Whether a line may be on the screen: the handler erases only then.
-volatile std::sig_atomic_t line_shown = 0;
+// These two make only calls that are safe in a signal handler.
+std::size_t terminal_columns() {
+  struct winsize size {};
+  return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
-// Only calls that are safe in a signal handler: the erasure, then the signal
-// again as if nobody had caught it, so that the shell sees the usual status.
+// A terminal that is not this process's own (standard error sent to another
+// one) has no foreground to keep out of.
+bool in_terminal_foreground() {
+  const pid_t foreground = ::tcgetpgrp(STDERR_FILENO);
+  return foreground < 0 || foreground == ::getpgrp();
+}
+
+// Only calls that are safe in a signal handler: the erasure, as wide as the
+// line and as the terminal now allows, then the signal again as if nobody had
+// caught it, so that the shell sees the usual status.
 void erase_and_end(int signal) {
-  if (line_shown != 0) {
-    const ssize_t written = ::write(STDERR_FILENO, erase_sequence, erase_size);
+  std::size_t columns = static_cast<std::size_t>(shown_columns);
+  const std::size_t width = terminal_columns();
+  if (width > 0) columns = std::min(columns, width - 1);
+  if (columns > 0 && in_terminal_foreground()) {
+    char erasure[erasure_room + 2];
+    erasure[0] = '\r';
+    std::fill_n(erasure + 1, columns, ' ');
+    erasure[columns + 1] = '\r';
+    const ssize_t written = ::write(STDERR_FILENO, erasure, columns + 2);
     static_cast<void>(written);
   }
   ::signal(signal, SIG_DFL);
   ::raise(signal);
 }
 
-// Writes all of it to standard error; false when the terminal fails.
-bool put(const char* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(STDERR_FILENO, bytes, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-class TerminalLine final : public StatusLine {
+class StandardError final : public Terminal {
  public:
-  // Text stops short of the last column: a line that fills its row may wrap,
-  // and a carriage return then goes back to the second row only.
-  explicit TerminalLine(std::size_t columns) : width_(std::min(columns, widest_line + 1) - 1) {
-    erase_sequence[0] = '\r';
-    std::fill_n(erase_sequence + 1, width_, ' ');
-    erase_sequence[width_ + 1] = '\r';
-    erase_size = width_ + 2;
-    line_shown = 0;
+  StandardError() {
+    shown_columns = 0;
     struct sigaction action {};
     action.sa_handler = erase_and_end;
     sigemptyset(&action.sa_mask);
@@ -574,44 +571,43 @@ class TerminalLine final : public StatusLine {
       if (previous_[i].sa_handler != SIG_IGN) ::sigaction(signals_[i], &action, nullptr);
     }
   }
-  TerminalLine(const TerminalLine&) = delete;
-  TerminalLine& operator=(const TerminalLine&) = delete;
+  StandardError(const StandardError&) = delete;
+  StandardError& operator=(const StandardError&) = delete;
 
-  ~TerminalLine() override {
-    if (shown_ > 0) put(erase_sequence, erase_size);
-    line_shown = 0;
+  ~StandardError() override {
+    shown_columns = 0;
     for (std::size_t i = 0; i < std::size(signals_); ++i)
       ::sigaction(signals_[i], &previous_[i], nullptr);
   }
 
-  void show(std::string_view text) override {
-    if (broken_ || width_ == 0) return;
-    text = text.substr(0, width_);
-    // Spaces over what is left of a longer line drawn before.
-    std::string line(1, '\r');
-    line.append(text);
-    line.append(shown_ > text.size() ? shown_ - text.size() : 0, ' ');
-    line_shown = 1;
-    broken_ = !put(line.data(), line.size());
-    shown_ = std::max(shown_, text.size());
+  std::size_t columns() override { return terminal_columns(); }
+
+  bool in_foreground() override { return in_terminal_foreground(); }
+
+  bool write(std::string_view bytes) override {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(STDERR_FILENO, bytes.data(), bytes.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+  void shown(std::size_t columns) override {
+    shown_columns = static_cast<std::sig_atomic_t>(std::min(columns, erasure_room));
   }
 
  private:
   static constexpr int signals_[] = {SIGINT, SIGTERM};
   struct sigaction previous_[std::size(signals_)]{};
-  std::size_t width_;
-  std::size_t shown_ = 0;  // the widest text drawn
-  bool broken_ = false;    // a write failed: draw no more
 };
 
 }  // namespace
 
-std::unique_ptr<StatusLine> open_status_line() {
+std::unique_ptr<Terminal> open_terminal() {
   if (::isatty(STDERR_FILENO) == 0) return nullptr;
-  struct winsize size {};
-  const std::size_t columns =
-      ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-  return std::make_unique<TerminalLine>(columns);
+  return std::make_unique<StandardError>();
 }
 
 }  // namespace platform

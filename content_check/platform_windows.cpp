@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "platform.h"
 
@@ -89,11 +90,29 @@ void prepare_process() {
 int read_stdin_byte() {
   // Straight from the handle: the C library's text-mode reads look one byte
   // ahead after a carriage return, and on a pipe that byte is the next reader's.
-  unsigned char byte = 0;
-  DWORD got = 0;
-  if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr))
-    return ::GetLastError() == ERROR_BROKEN_PIPE ? end_of_line_input : line_input_error;
-  return got == 1 ? byte : end_of_line_input;
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    unsigned char byte = 0;
+    DWORD got = 0;
+    if (!::ReadFile(input, &byte, 1, &got, nullptr)) {
+      switch (::GetLastError()) {
+        case ERROR_BROKEN_PIPE:  // a pipe whose writer has gone: the end of the input
+          return end_of_line_input;
+        case ERROR_MORE_DATA:  // a message pipe's longer message: its first byte, the rest stays
+          break;
+        default:
+          return line_input_error;
+      }
+    }
+    if (got == 1) return byte;
+    // Nothing read from a message pipe is an empty message, and the name may
+    // come in the next: such a pipe ends only when its writer goes. Anything
+    // else, and a byte pipe under Wine, says its end so.
+    DWORD flags = 0;
+    if (!::GetNamedPipeInfo(input, &flags, nullptr, nullptr, nullptr) ||
+        (flags & PIPE_TYPE_MESSAGE) == 0)
+      return end_of_line_input;
+  }
 }
 
 bool write_stdout_line(std::string_view line) {
@@ -119,6 +138,26 @@ std::unique_ptr<Input> open_input(const char* name) {
   return std::make_unique<FileInput>(input);
 }
 
+namespace {
+
+// Has the file open at h removed once its last handle closes. Through a
+// handle of its own, opened on the same file rather than by name, so that no
+// other file that the name may lead to by then is touched, and so that the
+// handle the run writes through never needed the right to delete: asking for
+// it would fail where another program holds the file open without sharing
+// deletion, as the C library's fopen does.
+void remove_when_closed(HANDLE h) {
+  const HANDLE deleting =
+      ::ReOpenFile(h, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+  if (deleting == INVALID_HANDLE_VALUE) return;
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  ::SetFileInformationByHandle(deleting, FileDispositionInfo, &disposition, sizeof disposition);
+  ::CloseHandle(deleting);
+}
+
+}  // namespace
+
 CreatedResult create_result(const char* name, const FileIdentity& input) {
   // Opened without cutting first, and compared by file identity, so that a
   // name that differs only in case or in trailing spaces or dots, or a link,
@@ -127,22 +166,29 @@ CreatedResult create_result(const char* name, const FileIdentity& input) {
       ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return {};
+  // A file that this run created and then cannot set up (a full disk refuses
+  // even to cut it) is taken away again; one that was there before is left as
+  // the failure found it.
+  const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   const FileIdentity identity = identity_of(h);
   if (same_file(identity, input)) {
     ::CloseHandle(h);
     return {.is_input = true};
   }
   if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
+    if (created) remove_when_closed(h);
     ::CloseHandle(h);
     return {};
   }
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
+    if (created) remove_when_closed(h);
     ::CloseHandle(h);
     return {};
   }
   std::FILE* file = ::_fdopen(fd, "wb");
   if (file == nullptr) {
+    if (created) remove_when_closed(h);
     ::_close(fd);
     return {};
   }
@@ -176,9 +222,8 @@ namespace {
 struct ConsoleLine {
   CRITICAL_SECTION lock;
   HANDLE console = INVALID_HANDLE_VALUE;
-  std::string erase;    // a carriage return, spaces over the line, a carriage return
-  bool shown = false;   // a line may be on the screen
-  bool ending = false;  // interrupted: draw no more
+  std::size_t shown = 0;  // the columns that an interruption overwrites
+  bool ending = false;    // interrupted: draw no more
 
   ConsoleLine() { ::InitializeCriticalSection(&lock); }
 };
@@ -199,88 +244,88 @@ class Locked {
   CRITICAL_SECTION& lock_;
 };
 
+// The buffer's width, not the window's: lines wrap at the buffer's edge.
+std::size_t console_columns(HANDLE console) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  return ::GetConsoleScreenBufferInfo(console, &info) && info.dwSize.X > 0
+             ? static_cast<std::size_t>(info.dwSize.X)
+             : 0;
+}
+
 // False when the console fails.
-bool put(HANDLE console, const std::string& text) {
+bool put(HANDLE console, std::string_view text) {
   DWORD written = 0;
   return ::WriteConsoleA(console, text.data(), static_cast<DWORD>(text.size()), &written,
                          nullptr) != 0 &&
          written == text.size();
 }
 
-// Erases the line, then hands the event on: the system's own handler, last
-// in line, ends the process as Ctrl-C always does.
+// Erases the line, as wide as the console now allows, then hands the event
+// on: the system's own handler, last in line, ends the process as Ctrl-C
+// always does.
 BOOL WINAPI erase_on_interrupt(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
     ConsoleLine& line = console_line();
     const Locked locked(line.lock);
-    if (line.shown) put(line.console, line.erase);
-    line.shown = false;
+    const std::size_t width = console_columns(line.console);
+    const std::size_t columns = width > 0 ? std::min(line.shown, width - 1) : line.shown;
+    if (columns > 0) put(line.console, '\r' + std::string(columns, ' ') + '\r');
+    line.shown = 0;
     line.ending = true;
   }
   return FALSE;
 }
 
-class ConsoleStatusLine final : public StatusLine {
+class Console final : public Terminal {
  public:
-  // Text stops short of the last column: a line that fills its row wraps.
-  ConsoleStatusLine(HANDLE console, std::size_t columns) : width_(columns > 0 ? columns - 1 : 0) {
+  explicit Console(HANDLE console) {
     ConsoleLine& line = console_line();
     {
       const Locked locked(line.lock);
       line.console = console;
-      line.erase.assign(width_ + 2, ' ');
-      line.erase.front() = '\r';
-      line.erase.back() = '\r';
-      line.shown = false;
+      line.shown = 0;
       line.ending = false;
     }
     ::SetConsoleCtrlHandler(erase_on_interrupt, TRUE);
   }
-  ConsoleStatusLine(const ConsoleStatusLine&) = delete;
-  ConsoleStatusLine& operator=(const ConsoleStatusLine&) = delete;
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
 
-  ~ConsoleStatusLine() override {
+  ~Console() override {
     ::SetConsoleCtrlHandler(erase_on_interrupt, FALSE);
     ConsoleLine& line = console_line();
     const Locked locked(line.lock);
-    if (line.shown && !broken_) put(line.console, line.erase);
-    line.shown = false;
+    line.shown = 0;
   }
 
-  void show(std::string_view text) override {
-    if (broken_ || width_ == 0) return;
+  std::size_t columns() override { return console_columns(console_line().console); }
+
+  // A console keeps no foreground and background jobs apart: a program
+  // started with `start /b` shares it as it is, and cannot tell.
+  bool in_foreground() override { return true; }
+
+  bool write(std::string_view bytes) override {
     ConsoleLine& line = console_line();
     const Locked locked(line.lock);
-    if (line.ending) return;
-    text = text.substr(0, width_);
-    // Spaces over what is left of a longer line drawn before.
-    std::string drawn(1, '\r');
-    drawn.append(text);
-    drawn.append(shown_ > text.size() ? shown_ - text.size() : 0, ' ');
-    line.shown = true;
-    broken_ = !put(line.console, drawn);
-    shown_ = std::max(shown_, text.size());
+    // Once interrupted, the process is about to end: nothing more is drawn.
+    return line.ending || put(line.console, bytes);
   }
 
- private:
-  std::size_t width_;
-  std::size_t shown_ = 0;  // the widest text drawn
-  bool broken_ = false;    // a write failed: draw no more
+  void shown(std::size_t columns) override {
+    ConsoleLine& line = console_line();
+    const Locked locked(line.lock);
+    if (!line.ending) line.shown = columns;
+  }
 };
 
 }  // namespace
 
-std::unique_ptr<StatusLine> open_status_line() {
+std::unique_ptr<Terminal> open_terminal() {
   const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
   if (error == INVALID_HANDLE_VALUE || error == nullptr || !::GetConsoleMode(error, &mode))
     return nullptr;
-  CONSOLE_SCREEN_BUFFER_INFO info{};
-  // The buffer's width, not the window's: lines wrap at the buffer's edge.
-  const std::size_t columns = ::GetConsoleScreenBufferInfo(error, &info) && info.dwSize.X > 0
-                                  ? static_cast<std::size_t>(info.dwSize.X)
-                                  : 80;
-  return std::make_unique<ConsoleStatusLine>(error, std::min<std::size_t>(columns, 161));
+  return std::make_unique<Console>(error);
 }
 
 ScanBuffer::ScanBuffer(std::size_t size) {

@@ -71,3 +71,44 @@ void ProgressLine::examined(std::int64_t bytes, std::int64_t length) {
   line_.show(progress_text(bytes, length, now - start_));
   next_ = now + redrawn_after;
 }
+
+std::size_t StatusLine::room() const {
+  const std::size_t columns = terminal_.columns();
+  return std::min(columns > 0 ? columns : assumed_columns, widest + 1) - 1;
+}
+
+void StatusLine::put(const std::string& bytes) {
+  if (terminal_.write(bytes)) return;
+  broken_ = true;
+  terminal_.shown(0);
+}
+
+void StatusLine::show(std::string_view text) {
+  if (broken_ || !terminal_.in_foreground()) return;
+  const std::size_t room = this->room();
+  // A row of one column has no room short of its last one.
+  if (room == 0) return;
+  text = text.substr(0, std::min(text.size(), room));
+  // Spaces over what is left of a longer line drawn before, as far as the
+  // row now reaches: a terminal that narrowed has cut the rest.
+  const std::size_t covered = std::max(text.size(), std::min(covered_, room));
+  std::string bytes(1, '\r');
+  bytes.append(text);
+  bytes.append(covered - text.size(), ' ');
+  // Said before the write, so that an interruption during it erases it. The
+  // whole row is erased, short of its last column, so that the terminal's
+  // echo of a Ctrl-C typed after the line goes with it.
+  covered_ = covered;
+  terminal_.shown(room);
+  put(bytes);
+}
+
+StatusLine::~StatusLine() {
+  // In the background the line is left alone: the shell may have written
+  // below it since, and a terminal set to stop background jobs that write
+  // would stop the run there.
+  const std::size_t room = this->room();
+  if (covered_ > 0 && room > 0 && !broken_ && terminal_.in_foreground())
+    put('\r' + std::string(room, ' ') + '\r');
+  terminal_.shown(0);
+}

@@ -1,9 +1,12 @@
-// The progress of a long scan as one line of text, and when to draw it.
+// The progress of a long scan as one line of text, when to draw it, and how
+// to draw it on a terminal.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "content_check.h"
 #include "platform.h"
@@ -16,6 +19,37 @@ using Seconds = std::chrono::duration<double>;
 // the time left. Sizes in B, KiB, MiB, GiB and up; times in s, min and h.
 std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed);
 
+// One line of text on a terminal, redrawn in place, and erased when it goes,
+// so that the screen then holds only what was there before. The terminal's
+// width is measured at each drawing, since it may change at any time; the
+// text stops short of the last column, since a line that fills its row may
+// wrap, and a carriage return then goes back to the second row only. Nothing
+// is drawn while the process runs in the background, nor ever again once the
+// terminal has failed.
+class StatusLine {
+ public:
+  // The widest line drawn, whatever the terminal's width: room for any text.
+  static constexpr std::size_t widest = 160;
+  // The width taken for a terminal that does not tell its own.
+  static constexpr std::size_t assumed_columns = 80;
+
+  explicit StatusLine(platform::Terminal& terminal) : terminal_(terminal) {}
+  StatusLine(const StatusLine&) = delete;
+  StatusLine& operator=(const StatusLine&) = delete;
+  ~StatusLine();
+
+  // Replaces the line shown with the text, cut to fit.
+  void show(std::string_view text);
+
+ private:
+  std::size_t room() const;
+  void put(const std::string& bytes);
+
+  platform::Terminal& terminal_;
+  std::size_t covered_ = 0;  // the columns of the row that the last drawing wrote
+  bool broken_ = false;      // a write failed: draw no more
+};
+
 // Draws the line for a scan in progress: nothing until the scan has run for
 // a second, then again at most twice a second. The clock is read once each
 // time the scan reports, which it does once per block.
@@ -27,13 +61,13 @@ class ProgressLine final : public ScanProgress {
   static constexpr Clock::duration first_after = std::chrono::seconds(1);
   static constexpr Clock::duration redrawn_after = std::chrono::milliseconds(500);
 
-  explicit ProgressLine(platform::StatusLine& line, Now now = Clock::now)
+  explicit ProgressLine(StatusLine& line, Now now = Clock::now)
       : line_(line), now_(now), start_(now()), next_(start_ + first_after) {}
 
   void examined(std::int64_t bytes, std::int64_t length) override;
 
  private:
-  platform::StatusLine& line_;
+  StatusLine& line_;
   Now now_;
   Clock::time_point start_;
   Clock::time_point next_;  // the earliest time of the next drawing

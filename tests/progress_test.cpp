@@ -1,4 +1,5 @@
-// The progress line's text, when it is drawn, and what the scan tells it.
+// The progress line's text, when it is drawn, how it fits the terminal, and
+// what the scan tells it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -73,9 +74,29 @@ ProgressLine::Clock::time_point read_fake_clock() {
   return fake_now;
 }
 
-struct RecordedLine final : platform::StatusLine {
-  std::vector<std::string> shown;
-  void show(std::string_view text) override { shown.emplace_back(text); }
+// A terminal whose width and place the test sets, recording every write tried
+// on it and what an interruption would erase.
+struct FakeTerminal final : platform::Terminal {
+  std::size_t width = 80;
+  bool foreground = true;
+  bool failing = false;
+  std::vector<std::string> tried;
+  std::size_t erased_on_interrupt = 0;
+
+  std::size_t columns() override { return width; }
+  bool in_foreground() override { return foreground; }
+  bool write(std::string_view bytes) override {
+    tried.emplace_back(bytes);
+    return !failing;
+  }
+  void shown(std::size_t columns) override { erased_on_interrupt = columns; }
+
+  // Everything tried after the first count writes.
+  std::string since(std::size_t count) const {
+    std::string all;
+    for (std::size_t i = count; i < tried.size(); ++i) all += tried[i];
+    return all;
+  }
 };
 
 TEST(ProgressLineTiming, DrawsAfterASecondThenAtMostTwiceASecondReadingTheClockOncePerBlock) {
@@ -83,7 +104,8 @@ TEST(ProgressLineTiming, DrawsAfterASecondThenAtMostTwiceASecondReadingTheClockO
   fake_now = ProgressLine::Clock::time_point{} + std::chrono::hours(1);
   const auto start = fake_now;
   clock_reads = 0;
-  RecordedLine line;
+  FakeTerminal terminal;
+  StatusLine line(terminal);
   ProgressLine progress(line, read_fake_clock);
   clock_reads = 0;
 
@@ -96,14 +118,141 @@ TEST(ProgressLineTiming, DrawsAfterASecondThenAtMostTwiceASecondReadingTheClockO
        {Step{0, false}, Step{500, false}, Step{999, false}, Step{1000, true}, Step{1200, false},
         Step{1499, false}, Step{1500, true}, Step{4000, true}, Step{4001, false}}) {
     fake_now = start + milliseconds(step.at_ms);
-    const std::size_t before = line.shown.size();
+    const std::size_t before = terminal.tried.size();
     progress.examined(++blocks * MiB, 100 * MiB);
-    EXPECT_EQ(line.shown.size() - before, step.drawn ? 1u : 0u) << "at " << step.at_ms << " ms";
+    EXPECT_EQ(terminal.tried.size() - before, step.drawn ? 1u : 0u) << "at " << step.at_ms << " ms";
   }
   EXPECT_EQ(clock_reads, blocks);
-  ASSERT_EQ(line.shown.size(), 3u);
-  EXPECT_EQ(line.shown[0], "4.0 MiB of 100.0 MiB examined (4%), 4.0 MiB/s, 24 s left");
+  ASSERT_EQ(terminal.tried.size(), 3u);
+  EXPECT_EQ(terminal.tried[0], "\r4.0 MiB of 100.0 MiB examined (4%), 4.0 MiB/s, 24 s left");
 }
+
+// --- the line on the terminal ------------------------------------------------
+
+struct Drawing {
+  std::string text;
+  std::size_t width = 80;  // the terminal's width as it is drawn; 0 when it does not tell
+  bool foreground = true;
+  bool fails = false;                   // the terminal fails from this drawing on
+  std::string written{};                // what it writes, or tries to; nothing when empty
+  std::size_t erased_on_interrupt = 0;  // what an interruption overwrites after it
+};
+
+struct StatusCase {
+  const char* what;
+  std::vector<Drawing> drawings{};
+  std::size_t width_at_end = 80;
+  bool foreground_at_end = true;
+  std::string erasure{};  // what the line writes as it goes
+};
+
+std::string text(std::size_t n, char c = 'a') {
+  return std::string(n, c);
+}
+
+std::string erasure(std::size_t n) {
+  return "\r" + std::string(n, ' ') + "\r";
+}
+
+const StatusCase status_cases[] = {
+    {.what = "drawn from the first column, the row erased",
+     .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79}},
+     .erasure = erasure(79)},
+    {.what = "cut one column short of the width",
+     .drawings = {{.text = text(100), .written = "\r" + text(79), .erased_on_interrupt = 79}},
+     .erasure = erasure(79)},
+    {.what = "spaces over a longer line drawn before",
+     .drawings = {{.text = "abcdef", .written = "\rabcdef", .erased_on_interrupt = 79},
+                  {.text = "xy", .written = "\rxy    ", .erased_on_interrupt = 79},
+                  {.text = "z", .written = "\rz     ", .erased_on_interrupt = 79}},
+     .erasure = erasure(79)},
+    {.what = "narrowed: the text and the spaces stop short of the new width",
+     .drawings =
+         {{.text = text(60), .written = "\r" + text(60), .erased_on_interrupt = 79},
+          {.text = text(30, 'b'),
+           .width = 20,
+           .written = "\r" + text(19, 'b'),
+           .erased_on_interrupt = 19},
+          {.text = "c", .width = 20, .written = "\rc" + text(18, ' '), .erased_on_interrupt = 19}},
+     .width_at_end = 20,
+     .erasure = erasure(19)},
+    {.what = "narrowed after the last drawing: the erasure fits the new width",
+     .drawings = {{.text = text(60), .written = "\r" + text(60), .erased_on_interrupt = 79}},
+     .width_at_end = 20,
+     .erasure = erasure(19)},
+    {.what = "widened: the line grows with the terminal",
+     .drawings =
+         {{.text = text(30), .width = 10, .written = "\r" + text(9), .erased_on_interrupt = 9},
+          {.text = text(30), .written = "\r" + text(30), .erased_on_interrupt = 79}},
+     .erasure = erasure(79)},
+    {.what = "a terminal that does not tell its width is taken for 80 columns",
+     .drawings =
+         {{.text = text(100), .width = 0, .written = "\r" + text(79), .erased_on_interrupt = 79}},
+     .width_at_end = 0,
+     .erasure = erasure(79)},
+    {.what = "never wider than 160 columns",
+     .drawings = {{.text = text(300),
+                   .width = 300,
+                   .written = "\r" + text(160),
+                   .erased_on_interrupt = 160}},
+     .width_at_end = 300,
+     .erasure = erasure(160)},
+    {.what = "one column leaves no room: nothing drawn, nothing erased",
+     .drawings = {{.text = "abc", .width = 1}},
+     .width_at_end = 1},
+    {.what = "narrowed to one column after a drawing: nothing more written",
+     .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
+                  {.text = "def", .width = 1, .erased_on_interrupt = 79}},
+     .width_at_end = 1},
+    {.what = "nothing drawn in the background, drawing again in the foreground",
+     .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
+                  {.text = "defgh", .foreground = false, .erased_on_interrupt = 79},
+                  {.text = "ij", .written = "\rij ", .erased_on_interrupt = 79}},
+     .erasure = erasure(79)},
+    {.what = "not erased from the background",
+     .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79}},
+     .foreground_at_end = false},
+    {.what = "after a failed write nothing more is tried",
+     .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
+                  {.text = "def", .fails = true, .written = "\rdef"},
+                  {.text = "ghi"}}},
+    {.what = "nothing drawn, nothing erased"},
+};
+
+void PrintTo(const StatusCase& c, std::ostream* os) {
+  *os << c.what;
+}
+
+class StatusLineDrawing : public testing::TestWithParam<StatusCase> {};
+
+TEST_P(StatusLineDrawing, FitsTheTerminalAsItIsAtEachDrawing) {
+  const StatusCase& c = GetParam();
+  FakeTerminal terminal;
+  std::size_t before = 0;
+  {
+    StatusLine line(terminal);
+    for (std::size_t i = 0; i < c.drawings.size(); ++i) {
+      const Drawing& d = c.drawings[i];
+      terminal.width = d.width;
+      terminal.foreground = d.foreground;
+      terminal.failing = terminal.failing || d.fails;
+      before = terminal.tried.size();
+      line.show(d.text);
+      EXPECT_EQ(terminal.since(before), d.written) << "drawing " << i;
+      EXPECT_EQ(terminal.erased_on_interrupt, d.erased_on_interrupt) << "drawing " << i;
+    }
+    terminal.width = c.width_at_end;
+    terminal.foreground = c.foreground_at_end;
+    before = terminal.tried.size();
+  }
+  EXPECT_EQ(terminal.since(before), c.erasure);
+  EXPECT_EQ(terminal.erased_on_interrupt, 0u) << "an interruption after the end";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, StatusLineDrawing, testing::ValuesIn(status_cases),
+                         [](const testing::TestParamInfo<StatusCase>& c) {
+                           return test_name(c.param.what);
+                         });
 
 // Records every report of a scan.
 struct Reports final : ScanProgress {

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "outcomes.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -337,6 +339,346 @@ TEST_P(Terminal, Row) {
 
 INSTANTIATE_TEST_SUITE_P(Table, Terminal, testing::ValuesIn(rows),
                          [](const testing::TestParamInfo<Row>& row) { return row.param.name; });
+
+// --- the terminal's size, and runs in the background ---------------------------
+//
+// Each row runs the program once on a pseudo-terminal whose width the test
+// sets, narrows, or leaves untold, or in a process group that is not the
+// terminal's foreground, as a shell runs a job with `&`. The dialogue is
+// spelled out here, as the program must write it.
+
+const std::string prompt_bytes = "Input File Name\r\n";
+const std::string typed_echo = "input\r\n";
+const std::string zeros_only_bytes = "End of duty(0)\r\n";
+
+// The screen on a terminal that wraps at its width and cuts its rows when it
+// narrows, as xterm does: a character written into the last column leaves the
+// cursor there, and the next one goes to the start of the next row. Rows up
+// to the cursor's, trailing spaces dropped; and whether any character went
+// into the last column.
+struct SizedScreen {
+  std::string text;
+  bool last_column_reached = false;
+};
+
+SizedScreen sized_screen_of(const std::string& bytes, std::size_t width,
+                            std::size_t narrowed_at = std::string::npos,
+                            std::size_t narrowed_to = 0) {
+  std::vector<std::string> lines(1);
+  std::size_t row = 0, column = 0;
+  bool pending_wrap = false;
+  SizedScreen screen;
+  const auto down = [&] {
+    if (++row == lines.size()) lines.emplace_back();
+  };
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == narrowed_at) {
+      width = narrowed_to;
+      for (std::string& r : lines)
+        if (r.size() > width) r.resize(width);
+      column = std::min(column, width - 1);
+      pending_wrap = false;
+    }
+    const char c = bytes[i];
+    if (c == '\r') {
+      column = 0;
+      pending_wrap = false;
+    } else if (c == '\n') {
+      down();
+      pending_wrap = false;
+    } else if (c == '\b') {
+      if (column > 0) --column;
+      pending_wrap = false;
+    } else {
+      if (pending_wrap) {
+        down();
+        column = 0;
+        pending_wrap = false;
+      }
+      if (lines[row].size() <= column) lines[row].resize(column + 1, ' ');
+      lines[row][column] = c;
+      if (column + 1 == width) {
+        pending_wrap = true;
+        screen.last_column_reached = true;
+      } else {
+        ++column;
+      }
+    }
+  }
+  std::size_t last = row;
+  for (std::size_t r = 0; r < lines.size(); ++r) {
+    lines[r].erase(lines[r].find_last_not_of(' ') + 1);
+    if (!lines[r].empty()) last = std::max(last, r);
+  }
+  for (std::size_t r = 0; r <= last; ++r) screen.text += lines[r] + (r < last ? "\n" : "");
+  return screen;
+}
+
+TEST(SizedScreenOf, WrapsAtTheWidthAndCutsRowsWhenNarrowed) {
+  EXPECT_EQ(sized_screen_of("abcdef", 4).text, "abcd\nef");
+  EXPECT_TRUE(sized_screen_of("abcd", 4).last_column_reached);
+  EXPECT_FALSE(sized_screen_of("abc\r\n", 4).last_column_reached);
+  EXPECT_EQ(sized_screen_of("abcd\r\n", 4).text, "abcd\n");
+  EXPECT_EQ(sized_screen_of("a\r\nlong line\r         \r", 80).text, "a\n");
+  EXPECT_EQ(sized_screen_of("a\r\nlong line\rxy", 80, 12, 4).text, "a\nxyng");
+}
+
+enum class Job {
+  foreground,
+  background,             // in a process group of its own, the name on a pipe
+  backgrounded_and_back,  // sent to the background once the progress shows, then back
+};
+
+struct SizeRow {
+  const char* name;
+  unsigned short columns = 80;     // the width the terminal tells at the start; 0: none
+  unsigned short narrowed_to = 0;  // the width it narrows to once the progress shows
+  int signal = 0;                  // sent once the progress shows at the narrowed width
+  bool signal_at_once = false;     // sent as the terminal narrows, before any drawing there
+  Job job = Job::foreground;
+  bool quick = false;      // the input is a file of 4 KiB of zeros, not a FIFO fed for seconds
+  bool progress = true;    // whether the progress must show at all
+  std::string terminal{};  // when not empty: every byte the terminal must receive
+  std::string screen{};    // when not empty: the final screen
+  int status = 0;          // the exit status, or 1000 + the signal that ended it
+};
+
+const std::string sized_dialogue = "Input File Name\ninput\n";
+
+const SizeRow size_rows[] = {
+    {.name = "NarrowedDuringTheScan",
+     .narrowed_to = 20,
+     .screen = sized_dialogue + "End of duty(0)\n"},
+    {.name = "NarrowedThenInterrupted",
+     .narrowed_to = 20,
+     .signal = SIGINT,
+     .screen = sized_dialogue,
+     .status = 1000 + SIGINT},
+    {.name = "InterruptedAsTheTerminalNarrows",
+     .narrowed_to = 20,
+     .signal = SIGINT,
+     .signal_at_once = true,
+     .screen = sized_dialogue,
+     .status = 1000 + SIGINT},
+    {.name = "EndedWithinTheFirstSecondDrawsNothing",
+     .quick = true,
+     .progress = false,
+     .terminal = prompt_bytes + typed_echo + zeros_only_bytes},
+    {.name = "NoWindowSizeIsTakenFor80Columns",
+     .columns = 0,
+     .screen = sized_dialogue + "End of duty(0)\n"},
+    {.name = "OneColumnDrawsNothing",
+     .columns = 1,
+     .progress = false,
+     .terminal = prompt_bytes + typed_echo + zeros_only_bytes},
+    {.name = "BackgroundJobDrawsNothing",
+     .job = Job::background,
+     .progress = false,
+     .terminal = prompt_bytes + zeros_only_bytes},
+    {.name = "BackgroundedAndBroughtBack",
+     .job = Job::backgrounded_and_back,
+     .screen = sized_dialogue + "End of duty(0)\n"},
+};
+
+void PrintTo(const SizeRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+struct SizedRun {
+  std::string terminal;                         // every byte the terminal received
+  std::size_t narrowed_at = std::string::npos;  // how many of them came before it narrowed
+  std::string after_narrowing;                  // what came after, up to the signal
+  std::string in_background;                    // what came while the job was in the background
+  std::string back_in_foreground;               // and after it was brought back
+  std::string verdict;                          // what test.fzz holds
+  int status = -1;
+};
+
+// Runs the job as a shell would: in a process group of its own, given the
+// terminal's foreground or not, which SIGUSR1 takes back and SIGUSR2 gives
+// again. Ends with the job's exit status. Runs in the forked child.
+[[noreturn]] void act_as_shell(char** argv, Job job, int name_pipe) {
+  ::signal(SIGTTOU, SIG_IGN);  // as a shell does, to hand the terminal on
+  sigset_t waited, previous;
+  sigemptyset(&waited);
+  for (int s : {SIGUSR1, SIGUSR2, SIGCHLD}) sigaddset(&waited, s);
+  ::sigprocmask(SIG_BLOCK, &waited, &previous);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    if (job == Job::backgrounded_and_back)
+      ::tcsetpgrp(STDIN_FILENO, ::getpid());
+    else
+      ::dup2(name_pipe, STDIN_FILENO);
+    ::signal(SIGTTOU, SIG_DFL);
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    ::execv(argv[0], argv);
+    ::_exit(126);
+  }
+  ::setpgid(pid, pid);
+  if (job == Job::backgrounded_and_back) ::tcsetpgrp(STDIN_FILENO, pid);
+  for (;;) {
+    int s = 0;
+    ::sigwait(&waited, &s);
+    if (s == SIGUSR1) ::tcsetpgrp(STDIN_FILENO, ::getpgrp());
+    if (s == SIGUSR2) ::tcsetpgrp(STDIN_FILENO, pid);
+    int raw = 0;
+    if (s == SIGCHLD && ::waitpid(pid, &raw, WNOHANG) == pid)
+      ::_exit(WIFEXITED(raw) ? WEXITSTATUS(raw) : 125);
+  }
+}
+
+class TerminalSize : public testing::TestWithParam<SizeRow> {
+ protected:
+  SizedRun run(const SizeRow& row);
+  TempDir dir_{"terminal-size"};
+};
+
+SizedRun TerminalSize::run(const SizeRow& row) {
+  const std::string input = (dir_.path() / "input").string();
+  if (row.quick)
+    std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
+  else
+    EXPECT_EQ(::mkfifo(input.c_str(), 0644), 0);
+  std::vector<char*> argv;
+  for (const std::string& a : program) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int name_pipe[2] = {-1, -1};
+  if (row.job == Job::background) {
+    if (::pipe(name_pipe) != 0 || ::write(name_pipe[1], "input\n", 6) != 6) return {};
+    ::close(name_pipe[1]);
+  }
+  const std::string dir = dir_.path().string();
+
+  winsize size{};
+  size.ws_row = row.columns == 0 ? 0 : 24;
+  size.ws_col = row.columns;
+  int terminal = -1;
+  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
+  if (pid < 0) return {};
+  if (pid == 0) {
+    for (int s : {SIGPIPE, SIGINT, SIGTERM}) ::signal(s, SIG_DFL);
+    if (::chdir(dir.c_str()) != 0) ::_exit(125);
+    if (row.job == Job::foreground) {
+      ::execv(argv[0], argv.data());
+      ::_exit(126);
+    }
+    act_as_shell(argv.data(), row.job, name_pipe[0]);
+  }
+  if (name_pipe[0] >= 0) ::close(name_pipe[0]);
+  ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+
+  std::atomic<bool> stop = false, fed = false;
+  std::thread feeder;
+  if (!row.quick) {
+    const Clock::duration fed_for =
+        row.signal != 0 ? 0s : (row.job == Job::backgrounded_and_back ? 5s : 3s);
+    feeder = std::thread(feed, input, fed_for, std::cref(stop), std::ref(fed));
+  }
+
+  SizedRun r;
+  bool typed = row.job == Job::background, signalled = false;
+  std::size_t sent_back_at = 0, brought_back_at = 0;
+  Clock::time_point shown_at{};
+  const auto deadline = Clock::now() + 60s;
+  for (;;) {
+    pollfd p{terminal, POLLIN, 0};
+    ::poll(&p, 1, 20);
+    char buffer[4096];
+    const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+    if (n > 0) r.terminal.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (!typed && r.terminal.find(prompt_bytes) != std::string::npos) {
+      EXPECT_EQ(::write(terminal, "input\n", 6), 6);
+      typed = true;
+    }
+    const bool shows = r.terminal.find(progress) != std::string::npos;
+    if (shows && shown_at == Clock::time_point{}) {
+      shown_at = Clock::now();
+      // Just after a drawing, so that the next one, half a second away, is
+      // the first at the new width.
+      if (row.narrowed_to != 0) {
+        winsize narrower = size;
+        narrower.ws_col = row.narrowed_to;
+        EXPECT_EQ(::ioctl(terminal, TIOCSWINSZ, &narrower), 0);
+        r.narrowed_at = r.terminal.size();
+        if (row.signal_at_once) {
+          ::kill(pid, row.signal);
+          signalled = true;
+        }
+      }
+      if (row.job == Job::backgrounded_and_back) ::kill(pid, SIGUSR1);
+    }
+    if (row.job == Job::backgrounded_and_back && shown_at != Clock::time_point{}) {
+      // What a drawing under way may still deliver is left out.
+      if (sent_back_at == 0 && Clock::now() - shown_at > 200ms) sent_back_at = r.terminal.size();
+      if (brought_back_at == 0 && Clock::now() - shown_at > 1700ms) {
+        brought_back_at = r.terminal.size();
+        ::kill(pid, SIGUSR2);
+      }
+    }
+    if (row.signal != 0 && !signalled && r.narrowed_at != std::string::npos &&
+        r.terminal.find(progress, r.narrowed_at) != std::string::npos) {
+      ::kill(pid, row.signal);
+      signalled = true;
+      r.after_narrowing = r.terminal.substr(r.narrowed_at);
+    }
+    if (Clock::now() > deadline) {
+      ADD_FAILURE() << "the program did not end within its time";
+      ::kill(pid, SIGKILL);
+      break;
+    }
+  }
+  if (r.narrowed_at != std::string::npos && !signalled)
+    r.after_narrowing = r.terminal.substr(r.narrowed_at);
+  if (sent_back_at != 0 && brought_back_at != 0) {
+    r.in_background = r.terminal.substr(sent_back_at, brought_back_at - sent_back_at);
+    r.back_in_foreground = r.terminal.substr(brought_back_at);
+  }
+  int raw = 0;
+  ::waitpid(pid, &raw, 0);
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+  stop = true;
+  if (feeder.joinable()) feeder.join();
+  ::close(terminal);
+  std::ifstream verdict(dir_.path() / "test.fzz", std::ios::binary);
+  std::ostringstream bytes;
+  bytes << verdict.rdbuf();
+  r.verdict = bytes.str();
+  return r;
+}
+
+TEST_P(TerminalSize, Row) {
+  const SizeRow& row = GetParam();
+  const SizedRun r = run(row);
+  const std::string all = testing::PrintToString(r.terminal);
+  EXPECT_EQ(r.terminal.find(progress) != std::string::npos, row.progress) << all;
+  if (!row.terminal.empty()) {
+    EXPECT_EQ(r.terminal, row.terminal);
+  }
+  const std::size_t width = row.columns == 0 ? 80 : row.columns;
+  const SizedScreen screen = sized_screen_of(r.terminal, width, r.narrowed_at, row.narrowed_to);
+  if (!row.screen.empty()) {
+    EXPECT_EQ(screen.text, row.screen) << all;
+    EXPECT_FALSE(screen.last_column_reached) << "a line filled its row: " << all;
+  }
+  if (row.narrowed_to != 0 && !row.signal_at_once) {
+    EXPECT_NE(r.after_narrowing.find(progress), std::string::npos)
+        << "no drawing at the new width: " << all;
+  }
+  if (row.job == Job::backgrounded_and_back) {
+    EXPECT_EQ(r.in_background, "") << "drawn from the background";
+    EXPECT_NE(r.back_in_foreground.find(progress), std::string::npos)
+        << "not drawn again in the foreground: " << all;
+  }
+  EXPECT_EQ(r.status, row.status);
+  if (row.status == 0) {
+    EXPECT_EQ(r.verdict, std::string(1, '\0'));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, TerminalSize, testing::ValuesIn(size_rows),
+                         [](const testing::TestParamInfo<SizeRow>& row) { return row.param.name; });
 
 }  // namespace
 

@@ -1,0 +1,177 @@
+// Runs the Windows program with its standard input on a named pipe in message
+// mode, as a Windows program that starts it may hand it the name: a one-byte
+// read of a longer message fails with ERROR_MORE_DATA, and yet delivers the
+// byte, and the rest of the message stays for the next read.
+//
+// Usage: message_pipe_tests PROGRAM
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string program;  // the program's path, as Windows names it
+
+struct Row {
+  const char* name;
+  std::vector<std::string> messages;  // written into the pipe before the program starts
+  bool closed = false;                // the pipe's writer goes once they are written
+  std::string out;                    // every byte on standard output
+  DWORD status = 0;
+  std::string verdict;  // what test.fzz holds; empty when there is none
+};
+
+const Row rows[] = {
+    {.name = "NameAndNewlineInOneMessage",
+     .messages = {"x\n"},
+     .out = "Input File Name\r\nEnd of duty\r\n",
+     .verdict = "\x01"},
+    {.name = "NameThenNewlineInTwoMessages",
+     .messages = {"x", "\n"},
+     .out = "Input File Name\r\nEnd of duty\r\n",
+     .verdict = "\x01"},
+    // Only the first line is the name, though the message goes on.
+    {.name = "TwoLinesInOneMessage",
+     .messages = {"x\nzeros\n"},
+     .out = "Input File Name\r\nEnd of duty\r\n",
+     .verdict = "\x01"},
+    // An empty message is no end of the input: that is the writer's close.
+    {.name = "EmptyMessageBeforeTheName",
+     .messages = {"", "x\n"},
+     .out = "Input File Name\r\nEnd of duty\r\n",
+     .verdict = "\x01"},
+    {.name = "NameWithoutNewlineEndsWhereTheWriterGoes",
+     .messages = {"", "x"},
+     .closed = true,
+     .out = "Input File Name\r\nEnd of duty\r\n",
+     .verdict = "\x01"},
+    {.name = "LongerNameInOneMessage",
+     .messages = {"zeros\n"},
+     .out = "Input File Name\r\nEnd of duty(0)\r\n",
+     .verdict = std::string(1, '\0')},
+};
+
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.name;
+}
+
+struct Handle {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  Handle() = default;
+  explicit Handle(HANDLE handle) : h(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { close(); }
+  void close() {
+    if (h != INVALID_HANDLE_VALUE && h != nullptr) ::CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+  }
+  bool ok() const { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+};
+
+std::string read_all(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+class MessagePipe : public testing::TestWithParam<Row> {
+ protected:
+  TempDir dir_{"message-pipe"};
+};
+
+TEST_P(MessagePipe, NameIsTheFirstLineOfTheMessages) {
+  const Row& row = GetParam();
+  const fs::path run_dir = dir_.path() / "run";
+  fs::create_directory(run_dir);
+  std::ofstream(run_dir / "x", std::ios::binary) << '\x05';
+  std::ofstream(run_dir / "zeros", std::ios::binary) << std::string(10, '\0');
+
+  static int serial = 0;
+  const std::string pipe_name = "\\\\.\\pipe\\content_check-test-" +
+                                std::to_string(::GetCurrentProcessId()) + "-" +
+                                std::to_string(++serial);
+  Handle server(::CreateNamedPipeA(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND,
+                                   PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+  ASSERT_TRUE(server.ok()) << "CreateNamedPipe: " << ::GetLastError();
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  Handle client(::CreateFileA(pipe_name.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0,
+                              &inherited, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(client.ok()) << "CreateFile: " << ::GetLastError();
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  ASSERT_TRUE(::SetNamedPipeHandleState(client.h, &mode, nullptr, nullptr)) << ::GetLastError();
+  for (const std::string& message : row.messages) {
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(server.h, message.data(), static_cast<DWORD>(message.size()), &written,
+                            nullptr));
+    ASSERT_EQ(written, message.size());
+  }
+  if (row.closed) server.close();
+
+  // Standard output and error into files beside the program's directory.
+  const fs::path out_path = dir_.path() / "stdout", err_path = dir_.path() / "stderr";
+  Handle out(::CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                           CREATE_ALWAYS, 0, nullptr));
+  Handle err(::CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                           CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(out.ok() && err.ok());
+
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = client.h;
+  startup.hStdOutput = out.h;
+  startup.hStdError = err.h;
+  std::string command = "\"" + program + "\"";
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               run_dir.string().c_str(), &startup, &process))
+      << "CreateProcess " << program << ": " << ::GetLastError();
+  const Handle process_handle(process.hProcess), thread_handle(process.hThread);
+  client.close();
+  out.close();
+  err.close();
+  ASSERT_EQ(::WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0)
+      << "the program did not end within its time";
+  DWORD status = 0;
+  ASSERT_TRUE(::GetExitCodeProcess(process.hProcess, &status));
+
+  EXPECT_EQ(read_all(out_path), row.out);
+  EXPECT_EQ(read_all(err_path), "");
+  EXPECT_EQ(status, row.status);
+  const fs::path result = run_dir / "test.fzz";
+  if (row.verdict.empty()) {
+    EXPECT_FALSE(fs::exists(result));
+  } else {
+    EXPECT_EQ(read_all(result), row.verdict);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MessagePipe, testing::ValuesIn(rows),
+                         [](const testing::TestParamInfo<Row>& row) { return row.param.name; });
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: message_pipe_tests PROGRAM\n");
+    return 2;
+  }
+  // Made whole now: the program starts in another directory. Under Wine a
+  // path from the build system is a Unix one, which this makes a drive's.
+  program = fs::absolute(argv[1]).string();
+  return RUN_ALL_TESTS();
+}

@@ -3,9 +3,8 @@
 // the screen at its end, must never reach a standard error that is no
 // terminal, and must be erased when a signal ends the run.
 //
-// Usage: terminal_tests [--slow-read=LIBRARY] COMMAND...
-//   COMMAND: the program; LIBRARY: the slow_read module, for a slow file of
-//   known length.
+// Usage: terminal_tests [--slow-read=LIBRARY] COMMAND... (see runner.h)
+//   LIBRARY: the slow_read module, for a slow file of known length.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -19,17 +18,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "outcomes.h"
+#include "dialogue.h"
+#include "runner.h"
+#include "temp_dir.h"
+#include "test_names.h"
 
 namespace {
 
@@ -37,8 +35,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::vector<std::string> program;  // the command that starts the program
-std::string slow_read_library;     // preloaded for the slow file
+const RunnerOptions& options = runner_options();
 
 constexpr unsigned short columns = 80;
 
@@ -100,11 +97,11 @@ struct Row {
   bool typed = false;           // the signal comes as Ctrl-C typed at the terminal
   bool sigint_ignored = false;  // started with SIGINT ignored, as a background job is
   std::string screen;           // the final screen
-  int status = 0;               // the exit status, or 1000 + the signal that ended it
+  int status = zeros_only.status;    // the exit status, or 1000 + the signal that ended it
   std::vector<std::string> shown{};  // texts that must show while the scan runs
 };
 
-const std::string dialogue = std::string(prompt_line) + "\ninput\n";
+const std::string dialogue = std::string(prompt) + "\ninput\n";
 const std::string progress = " examined, ";
 
 const Row rows[] = {
@@ -146,9 +143,7 @@ const Row rows[] = {
      .shown = {progress}},
 };
 
-void PrintTo(const Row& row, std::ostream* os) {
-  *os << row.name;
-}
+using row_printing::PrintTo;
 
 struct Finished {
   std::string terminal;  // every byte the terminal received
@@ -183,38 +178,24 @@ void feed(const std::string& path, Clock::duration fed_for, const std::atomic<bo
 
 class Terminal : public testing::TestWithParam<Row> {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/content_check-terminal-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   Finished run(const Row& row);
 
-  std::string dir_;
+  TempDir dir_{"terminal"};
 };
 
 Finished Terminal::run(const Row& row) {
-  const std::string input = dir_ + "/input";
+  const std::string dir = dir_.path().string();
+  const std::string input = dir + "/input";
   if (row.input == Input::fifo) {
     EXPECT_EQ(::mkfifo(input.c_str(), 0644), 0);
   } else {
     // The module slows reads of files whose name ends in "slow".
-    const std::string slow = dir_ + "/input.slow";
+    const std::string slow = dir + "/input.slow";
     std::ofstream(slow, std::ios::binary) << std::string(2 << 20, '\0');
     EXPECT_EQ(::symlink(slow.c_str(), input.c_str()), 0);
   }
-  // Everything the child needs is made before the fork.
-  std::vector<char*> argv;
-  for (const std::string& a : program) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-  if (row.input == Input::slow_file) environment.push_back("LD_PRELOAD=" + slow_read_library);
-  std::vector<char*> envp;
-  for (std::string& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  // The feeding thread may hold the allocator's lock at the fork.
+  const Launch launch({row.input == Input::slow_file ? options.slow_read_library : ""});
   int error_pipe[2] = {-1, -1};
   if (row.error_to_pipe && ::pipe(error_pipe) != 0) return {};
 
@@ -230,12 +211,7 @@ Finished Terminal::run(const Row& row) {
       ::close(error_pipe[0]);
       ::close(error_pipe[1]);
     }
-    // As a shell leaves them; this runner ignores SIGPIPE.
-    for (int s : {SIGPIPE, SIGINT, SIGTERM}) ::signal(s, SIG_DFL);
-    if (row.sigint_ignored) ::signal(SIGINT, SIG_IGN);
-    if (::chdir(dir_.c_str()) != 0) ::_exit(125);
-    ::execvpe(argv[0], argv.data(), envp.data());
-    ::_exit(126);
+    launch.exec_in(dir.c_str(), row.sigint_ignored);
   }
   ::fcntl(terminal, F_SETFL, O_NONBLOCK);
   if (row.error_to_pipe) {
@@ -269,7 +245,7 @@ Finished Terminal::run(const Row& row) {
     }
     // The name is typed once the prompt is out, as a user would, so that its
     // echo lands below the prompt.
-    if (!typed_name && r.terminal.find(std::string(prompt_line) + "\r\n") != std::string::npos) {
+    if (!typed_name && r.terminal.find(std::string(prompt) + "\r\n") != std::string::npos) {
       EXPECT_EQ(::write(terminal, "input\n", 6), 6);
       typed_name = true;
       typed_at = Clock::now();
@@ -298,7 +274,7 @@ Finished Terminal::run(const Row& row) {
   if (!during_kept) r.during = r.terminal;
   int raw = 0;
   ::waitpid(pid, &raw, 0);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+  r.status = exit_status(raw);
   stop = true;
   if (feeder.joinable()) feeder.join();
   if (row.error_to_pipe) {
@@ -314,7 +290,7 @@ Finished Terminal::run(const Row& row) {
 
 TEST_P(Terminal, Row) {
   const Row& row = GetParam();
-  if (row.input == Input::slow_file && slow_read_library.empty())
+  if (row.input == Input::slow_file && options.slow_read_library.empty())
     GTEST_SKIP() << "no --slow-read library given";
   const Finished r = run(row);
   for (const std::string& text : row.shown) {
@@ -341,23 +317,5 @@ INSTANTIATE_TEST_SUITE_P(Table, Terminal, testing::ValuesIn(rows),
 }  // namespace
 
 int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  int first = 1;
-  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
-    const std::string option = argv[first];
-    if (option.starts_with("--slow-read="))
-      slow_read_library = fs::absolute(option.substr(std::strlen("--slow-read="))).string();
-  }
-  for (int i = first; i < argc; ++i) program.emplace_back(argv[i]);
-  for (std::string& word : program) {
-    char resolved[PATH_MAX];
-    if (word.find('/') != std::string::npos && ::realpath(word.c_str(), resolved) != nullptr)
-      word = resolved;
-  }
-  if (program.empty()) {
-    std::fprintf(stderr, "usage: terminal_tests [--slow-read=LIBRARY] COMMAND...\n");
-    return 2;
-  }
-  ::signal(SIGPIPE, SIG_IGN);
-  return RUN_ALL_TESTS();
+  return run_runner(argc, argv);
 }

@@ -287,8 +287,14 @@ std::vector<std::string> tracer(const fs::path& trace) {
 Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path& scratch,
                   const Watch& watch = {}) {
   const fs::path out_path = scratch / "stdout", err_path = scratch / "stderr";
-  // The feeding threads may hold the allocator's lock at the fork.
-  const Launch launch({watch.failing_reads ? options.fail_read_library : ""}, tracer(watch.trace));
+  // Everything the child needs is made before the fork: the feeding threads
+  // may hold the allocator's lock at that moment.
+  std::vector<std::string> settings;
+  if (watch.failing_reads) settings.push_back("LD_PRELOAD=" + options.fail_read_library);
+  // The sanitizers' leak check stops the program's threads by tracing them,
+  // which a program already traced cannot be.
+  if (!watch.trace.empty()) settings.push_back("ASAN_OPTIONS=detect_leaks=0");
+  const Launch launch(settings, tracer(watch.trace));
   // A pipe whose reader has gone before anything is written.
   int gone_pipe[2] = {-1, -1};
   if (output == Output::reader_gone) {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -78,16 +79,23 @@ inline int run_runner(int argc, char** argv) {
 class Launch {
  public:
   // The program as the options give it, after the words of prefix (a tracer,
-  // say), with each of preloaded (libraries; empty ones skipped) preloaded.
-  explicit Launch(const std::vector<std::string>& preloaded = {},
+  // say), with this runner's environment and the settings ("NAME=value") in
+  // place of any of the same names.
+  explicit Launch(const std::vector<std::string>& settings = {},
                   const std::vector<std::string>& prefix = {}) {
     words_ = prefix;
     words_.insert(words_.end(), runner_options().program.begin(), runner_options().program.end());
-    std::string preload;
-    for (const std::string& library : preloaded)
-      if (!library.empty()) preload += (preload.empty() ? "" : ":") + library;
-    for (char** e = environ; *e != nullptr; ++e) environment_.emplace_back(*e);
-    if (!preload.empty()) environment_.push_back("LD_PRELOAD=" + preload);
+    const auto named = [](const std::string& setting, const std::string& other) {
+      const std::size_t equals = setting.find('=');
+      return other.compare(0, equals + 1, setting, 0, equals + 1) == 0;
+    };
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string setting = *e;
+      if (std::none_of(settings.begin(), settings.end(),
+                       [&](const std::string& own) { return named(own, setting); }))
+        environment_.push_back(setting);
+    }
+    environment_.insert(environment_.end(), settings.begin(), settings.end());
     for (std::string& word : words_) argv_.push_back(word.data());
     argv_.push_back(nullptr);
     for (std::string& e : environment_) envp_.push_back(e.data());

@@ -195,7 +195,9 @@ Finished Terminal::run(const Row& row) {
     EXPECT_EQ(::symlink(slow.c_str(), input.c_str()), 0);
   }
   // The feeding thread may hold the allocator's lock at the fork.
-  const Launch launch({row.input == Input::slow_file ? options.slow_read_library : ""});
+  std::vector<std::string> settings;
+  if (row.input == Input::slow_file) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
+  const Launch launch(settings);
   int error_pipe[2] = {-1, -1};
   if (row.error_to_pipe && ::pipe(error_pipe) != 0) return {};
 

@@ -276,11 +276,14 @@ struct Watch {
 };
 
 // The tracer's words before the program's: the writes, closes and removals,
-// each descriptor shown with the file it is open on.
-std::vector<std::string> tracer(const fs::path& trace) {
-  if (trace.empty()) return {};
-  return {"strace", "-f",           "-qq", "-y", "-e", "trace=write,close,unlink,unlinkat",
-          "-o",     trace.string(), "--"};
+// each descriptor shown with the file it is open on. The settings go to the
+// program alone: a module built for the program may not load into the tracer.
+std::vector<std::string> tracer(const fs::path& trace, const std::vector<std::string>& settings) {
+  std::vector<std::string> words = {
+      "strace", "-f", "-qq", "-y", "-o", trace.string(), "-e", "trace=write,close,unlink,unlinkat"};
+  for (const std::string& setting : settings) words.insert(words.end(), {"-E", setting});
+  words.push_back("--");
+  return words;
 }
 
 // Runs the program once with in_fd as its standard input, which stays open.
@@ -294,7 +297,8 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
   // The sanitizers' leak check stops the program's threads by tracing them,
   // which a program already traced cannot be.
   if (!watch.trace.empty()) settings.push_back("ASAN_OPTIONS=detect_leaks=0");
-  const Launch launch(settings, tracer(watch.trace));
+  const Launch launch =
+      watch.trace.empty() ? Launch(settings) : Launch({}, tracer(watch.trace, settings));
   // A pipe whose reader has gone before anything is written.
   int gone_pipe[2] = {-1, -1};
   if (output == Output::reader_gone) {

@@ -31,7 +31,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -194,7 +193,7 @@ Finished Terminal::run(const Row& row) {
     std::ofstream(slow, std::ios::binary) << std::string(2 << 20, '\0');
     EXPECT_EQ(::symlink(slow.c_str(), input.c_str()), 0);
   }
-  // The feeding thread may hold the allocator's lock at the fork.
+  // Everything the child needs is made before the fork.
   std::vector<std::string> settings;
   if (row.input == Input::slow_file) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
   const Launch launch(settings);

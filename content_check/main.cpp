@@ -1,12 +1,14 @@
-// The run: one prompt, one name, one input, one verdict byte, one outcome line.
+// The run: one prompt, one name, one input, one verdict byte, one ending line.
 #include <memory>
 
 #include "content_check.h"
-#include "outcomes.h"
+#include "endings.h"
 #include "platform.h"
 #include "progress.h"
 
 namespace {
+
+constexpr std::string_view prompt_line = "Input File Name";
 
 // Whether every console line reached standard output.
 bool output_delivered = true;
@@ -54,7 +56,7 @@ struct RunFiles final : EndingActions {
 };
 
 // The scan, with its progress on standard error when that is a terminal. The
-// line is gone again before the outcome line is printed.
+// line is gone again before the ending's line is printed.
 ScanResult scan_showing_progress(platform::Input& input) {
   const std::unique_ptr<platform::Terminal> terminal = platform::open_terminal();
   if (!terminal) return scan_for_nonzero(input);
@@ -70,7 +72,7 @@ int run() {
 
   RunFiles files;
   files.input = platform::open_input(input_name);
-  if (!files.input) return finish(open_error, files);
+  if (!files.input) return end_with(open_error, files);
 
   // The result never goes into the input itself: when the chosen name turns
   // out to designate it, the other name is taken.
@@ -81,12 +83,12 @@ int run() {
     chosen = other_result_name(chosen);
     created = platform::create_result(result_names[chosen].data(), files.input->identity());
   }
-  if (!created.file) return finish(result_error, files);
+  if (!created.file) return end_with(result_error, files);
   files.result = std::move(created.file);
   files.result_name = result_names[chosen].data();
   files.result_identity = created.identity;
 
-  return finish(ending_after(scan_showing_progress(*files.input)), files);
+  return end_with(ending_after(scan_showing_progress(*files.input)), files);
 }
 
 }  // namespace

@@ -45,9 +45,7 @@ struct TrimCase {
   std::string name;
 };
 
-void PrintTo(const TrimCase& c, std::ostream* os) {
-  *os << c.what;
-}
+using row_printing::PrintTo;
 
 class Trim : public testing::TestWithParam<TrimCase> {};
 

@@ -313,9 +313,7 @@ struct CountedReads final : ByteSource {
   bool seek(std::int64_t offset) override { return inner.seek(offset); }
 };
 
-void PrintTo(const ReportCase& c, std::ostream* os) {
-  *os << c.what;
-}
+using row_printing::PrintTo;
 
 class ScanReports : public testing::TestWithParam<ReportCase> {};
 

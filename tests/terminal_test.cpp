@@ -3,9 +3,8 @@
 // the screen at its end, must never reach a standard error that is no
 // terminal, and must be erased when a signal ends the run.
 //
-// Usage: terminal_tests [--slow-read=LIBRARY] COMMAND...
-//   COMMAND: the program; LIBRARY: the slow_read module, for a slow file of
-//   known length.
+// Usage: terminal_tests [--slow-read=LIBRARY] COMMAND... (see runner.h)
+//   LIBRARY: the slow_read module, for a slow file of known length.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -20,27 +19,23 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "outcomes.h"
+#include "dialogue.h"
+#include "runner.h"
 #include "temp_dir.h"
+#include "test_names.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::vector<std::string> program;  // the command that starts the program
-std::string slow_read_library;     // preloaded for the slow file
+const RunnerOptions& options = runner_options();
 
 constexpr unsigned short columns = 80;
 
@@ -102,11 +97,11 @@ struct Row {
   bool typed = false;           // the signal comes as Ctrl-C typed at the terminal
   bool sigint_ignored = false;  // started with SIGINT ignored, as a background job is
   std::string screen;           // the final screen
-  int status = 0;               // the exit status, or 1000 + the signal that ended it
+  int status = zeros_only.status;    // the exit status, or 1000 + the signal that ended it
   std::vector<std::string> shown{};  // texts that must show while the scan runs
 };
 
-const std::string dialogue = std::string(prompt_line) + "\ninput\n";
+const std::string dialogue = std::string(prompt) + "\ninput\n";
 const std::string progress = " examined, ";
 
 const Row rows[] = {
@@ -148,9 +143,7 @@ const Row rows[] = {
      .shown = {progress}},
 };
 
-void PrintTo(const Row& row, std::ostream* os) {
-  *os << row.name;
-}
+using row_printing::PrintTo;
 
 struct Finished {
   std::string terminal;  // every byte the terminal received
@@ -185,38 +178,26 @@ void feed(const std::string& path, Clock::duration fed_for, const std::atomic<bo
 
 class Terminal : public testing::TestWithParam<Row> {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/content_check-terminal-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   Finished run(const Row& row);
 
-  std::string dir_;
+  TempDir dir_{"terminal"};
 };
 
 Finished Terminal::run(const Row& row) {
-  const std::string input = dir_ + "/input";
+  const std::string dir = dir_.path().string();
+  const std::string input = dir + "/input";
   if (row.input == Input::fifo) {
     EXPECT_EQ(::mkfifo(input.c_str(), 0644), 0);
   } else {
     // The module slows reads of files whose name ends in "slow".
-    const std::string slow = dir_ + "/input.slow";
+    const std::string slow = dir + "/input.slow";
     std::ofstream(slow, std::ios::binary) << std::string(2 << 20, '\0');
     EXPECT_EQ(::symlink(slow.c_str(), input.c_str()), 0);
   }
   // Everything the child needs is made before the fork.
-  std::vector<char*> argv;
-  for (const std::string& a : program) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-  if (row.input == Input::slow_file) environment.push_back("LD_PRELOAD=" + slow_read_library);
-  std::vector<char*> envp;
-  for (std::string& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  std::vector<std::string> settings;
+  if (row.input == Input::slow_file) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
+  const Launch launch(settings);
   int error_pipe[2] = {-1, -1};
   if (row.error_to_pipe && ::pipe(error_pipe) != 0) return {};
 
@@ -232,12 +213,7 @@ Finished Terminal::run(const Row& row) {
       ::close(error_pipe[0]);
       ::close(error_pipe[1]);
     }
-    // As a shell leaves them; this runner ignores SIGPIPE.
-    for (int s : {SIGPIPE, SIGINT, SIGTERM}) ::signal(s, SIG_DFL);
-    if (row.sigint_ignored) ::signal(SIGINT, SIG_IGN);
-    if (::chdir(dir_.c_str()) != 0) ::_exit(125);
-    ::execvpe(argv[0], argv.data(), envp.data());
-    ::_exit(126);
+    launch.exec_in(dir.c_str(), row.sigint_ignored);
   }
   ::fcntl(terminal, F_SETFL, O_NONBLOCK);
   if (row.error_to_pipe) {
@@ -271,7 +247,7 @@ Finished Terminal::run(const Row& row) {
     }
     // The name is typed once the prompt is out, as a user would, so that its
     // echo lands below the prompt.
-    if (!typed_name && r.terminal.find(std::string(prompt_line) + "\r\n") != std::string::npos) {
+    if (!typed_name && r.terminal.find(std::string(prompt) + "\r\n") != std::string::npos) {
       EXPECT_EQ(::write(terminal, "input\n", 6), 6);
       typed_name = true;
       typed_at = Clock::now();
@@ -300,7 +276,7 @@ Finished Terminal::run(const Row& row) {
   if (!during_kept) r.during = r.terminal;
   int raw = 0;
   ::waitpid(pid, &raw, 0);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+  r.status = exit_status(raw);
   stop = true;
   if (feeder.joinable()) feeder.join();
   if (row.error_to_pipe) {
@@ -316,7 +292,7 @@ Finished Terminal::run(const Row& row) {
 
 TEST_P(Terminal, Row) {
   const Row& row = GetParam();
-  if (row.input == Input::slow_file && slow_read_library.empty())
+  if (row.input == Input::slow_file && options.slow_read_library.empty())
     GTEST_SKIP() << "no --slow-read library given";
   const Finished r = run(row);
   for (const std::string& text : row.shown) {
@@ -497,7 +473,7 @@ struct SizedRun {
 // Runs the job as a shell would: in a process group of its own, given the
 // terminal's foreground or not, which SIGUSR1 takes back and SIGUSR2 gives
 // again. Ends with the job's exit status. Runs in the forked child.
-[[noreturn]] void act_as_shell(char** argv, Job job, int name_pipe) {
+[[noreturn]] void act_as_shell(const Launch& launch, const char* dir, Job job, int name_pipe) {
   ::signal(SIGTTOU, SIG_IGN);  // as a shell does, to hand the terminal on
   sigset_t waited, previous;
   sigemptyset(&waited);
@@ -512,8 +488,7 @@ struct SizedRun {
       ::dup2(name_pipe, STDIN_FILENO);
     ::signal(SIGTTOU, SIG_DFL);
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
-    ::execv(argv[0], argv);
-    ::_exit(126);
+    launch.exec_in(dir);
   }
   ::setpgid(pid, pid);
   if (job == Job::backgrounded_and_back) ::tcsetpgrp(STDIN_FILENO, pid);
@@ -540,9 +515,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
     std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
   else
     EXPECT_EQ(::mkfifo(input.c_str(), 0644), 0);
-  std::vector<char*> argv;
-  for (const std::string& a : program) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+  const Launch launch;
   int name_pipe[2] = {-1, -1};
   if (row.job == Job::background) {
     if (::pipe(name_pipe) != 0 || ::write(name_pipe[1], "input\n", 6) != 6) return {};
@@ -557,13 +530,8 @@ SizedRun TerminalSize::run(const SizeRow& row) {
   const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
   if (pid < 0) return {};
   if (pid == 0) {
-    for (int s : {SIGPIPE, SIGINT, SIGTERM}) ::signal(s, SIG_DFL);
-    if (::chdir(dir.c_str()) != 0) ::_exit(125);
-    if (row.job == Job::foreground) {
-      ::execv(argv[0], argv.data());
-      ::_exit(126);
-    }
-    act_as_shell(argv.data(), row.job, name_pipe[0]);
+    if (row.job == Job::foreground) launch.exec_in(dir.c_str());
+    act_as_shell(launch, dir.c_str(), row.job, name_pipe[0]);
   }
   if (name_pipe[0] >= 0) ::close(name_pipe[0]);
   ::fcntl(terminal, F_SETFL, O_NONBLOCK);
@@ -683,23 +651,5 @@ INSTANTIATE_TEST_SUITE_P(Table, TerminalSize, testing::ValuesIn(size_rows),
 }  // namespace
 
 int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  int first = 1;
-  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
-    const std::string option = argv[first];
-    if (option.starts_with("--slow-read="))
-      slow_read_library = fs::absolute(option.substr(std::strlen("--slow-read="))).string();
-  }
-  for (int i = first; i < argc; ++i) program.emplace_back(argv[i]);
-  for (std::string& word : program) {
-    char resolved[PATH_MAX];
-    if (word.find('/') != std::string::npos && ::realpath(word.c_str(), resolved) != nullptr)
-      word = resolved;
-  }
-  if (program.empty()) {
-    std::fprintf(stderr, "usage: terminal_tests [--slow-read=LIBRARY] COMMAND...\n");
-    return 2;
-  }
-  ::signal(SIGPIPE, SIG_IGN);
-  return RUN_ALL_TESTS();
+  return run_runner(argc, argv);
 }

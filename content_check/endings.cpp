@@ -1,6 +1,6 @@
-#include "outcomes.h"
+#include "endings.h"
 
-int finish(const Ending& ending, EndingActions& actions) {
+int end_with(const Ending& ending, EndingActions& actions) {
   const bool has_verdict = ending.verdict != no_verdict;
   bool stored = true;  // the verdict byte written and its file closed cleanly
   for (const Step step : ending.steps) {

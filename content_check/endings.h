@@ -1,15 +1,12 @@
 // Every ending of the run as one row: its console line, its verdict byte, its
-// exit status, the steps it takes in their order, and which answer of the scan
-// leads to it. The run and its tests both read this table.
+// exit status and the steps it takes in their order. The run and its unit
+// tests read this table; the tests that run the program hold their own copy.
 #pragma once
 
-#include <optional>
 #include <span>
 #include <string_view>
 
 #include "content_check.h"
-
-inline constexpr std::string_view prompt_line = "Input File Name";
 
 // No result file is left on this ending.
 inline constexpr int no_verdict = -1;
@@ -18,7 +15,7 @@ inline constexpr int no_verdict = -1;
 inline constexpr int status_verdict_lost = -1;
 
 // The exit status in place of 0 when standard output failed, so that nobody
-// saw the outcome line: the verdict is stored all the same. A status of 1 or
+// saw the ending's line: the verdict is stored all the same. A status of 1 or
 // status_verdict_lost says more and is kept.
 inline constexpr int status_output_lost = 2;
 
@@ -36,16 +33,26 @@ struct Ending {
   int verdict = no_verdict;  // the result file's one byte
   int status = 0;            // the exit status when the verdict was stored
   std::span<const Step> steps{};
-  std::optional<ScanResult> after{};  // the scan's answer that ends so
 };
 
+// What each order tells a caller who watches the console line come.
 namespace ending_steps {
 using enum Step;
+// No file was opened: the line is all there is.
 inline constexpr Step open_error[] = {say_line};
+// No result file was made; the input is let go after the line.
 inline constexpr Step result_error[] = {say_line, close_input};
+// The line comes while both files are still open: the verdict is certain
+// when it shows, but the files are settled only when the process has ended.
 inline constexpr Step vacant[] = {store_verdict, say_line, close_result, close_input};
+// The line comes last: once it shows, the byte 0x01 is in the closed result
+// file and the input is free.
 inline constexpr Step found[] = {store_verdict, close_result, close_input, say_line};
+// The input is free before the line shows; the verdict byte is written only
+// after it, so the result file is to be read once the process has ended.
 inline constexpr Step zeros_only[] = {close_input, say_line, store_verdict, close_result};
+// The line comes first; the result file made for this run is gone by the end,
+// so no file left behind claims an answer.
 inline constexpr Step read_error[] = {say_line, close_result, close_input, remove_result};
 }  // namespace ending_steps
 
@@ -53,31 +60,28 @@ inline constexpr Ending open_error{
     .line = "File Open Error!!", .status = 1, .steps = ending_steps::open_error};
 inline constexpr Ending result_error{
     .line = "Result File Open Error!!", .status = 1, .steps = ending_steps::result_error};
-inline constexpr Ending vacant{.line = "vacant file",
-                               .verdict = 0x00,
-                               .steps = ending_steps::vacant,
-                               .after = ScanResult::empty};
-inline constexpr Ending found{.line = "End of duty",
-                              .verdict = 0x01,
-                              .steps = ending_steps::found,
-                              .after = ScanResult::found};
-inline constexpr Ending zeros_only{.line = "End of duty(0)",
-                                   .verdict = 0x00,
-                                   .steps = ending_steps::zeros_only,
-                                   .after = ScanResult::not_found};
+inline constexpr Ending vacant{
+    .line = "vacant file", .verdict = 0x00, .steps = ending_steps::vacant};
+inline constexpr Ending found{.line = "End of duty", .verdict = 0x01, .steps = ending_steps::found};
+inline constexpr Ending zeros_only{
+    .line = "End of duty(0)", .verdict = 0x00, .steps = ending_steps::zeros_only};
 // A failed read is no answer either way: no result file is left claiming one.
-inline constexpr Ending read_error{.line = "File Read Error!!",
-                                   .status = 1,
-                                   .steps = ending_steps::read_error,
-                                   .after = ScanResult::read_error};
-
-inline constexpr const Ending* endings[] = {&open_error, &vacant,     &found,
-                                            &zeros_only, &read_error, &result_error};
+inline constexpr Ending read_error{
+    .line = "File Read Error!!", .status = 1, .steps = ending_steps::read_error};
 
 // The ending that the scan's answer leads to.
 constexpr const Ending& ending_after(ScanResult scan) {
-  for (const Ending* ending : endings)
-    if (ending->after == scan) return *ending;
+  switch (scan) {
+    case ScanResult::empty:
+      return vacant;
+    case ScanResult::found:
+      return found;
+    case ScanResult::not_found:
+      return zeros_only;
+    case ScanResult::read_error:
+      return read_error;
+  }
+  // Only a value outside the enumeration gets here: no answer either way.
   return read_error;
 }
 
@@ -93,4 +97,4 @@ class EndingActions {
 };
 
 // Carries out the ending's steps in their order: its exit status.
-int finish(const Ending& ending, EndingActions& actions);
+int end_with(const Ending& ending, EndingActions& actions);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "outcomes.h"
+#include "endings.h"
 #include "test_names.h"
 
 namespace {
@@ -38,26 +38,24 @@ struct EndingCase {
   int status_if_close_fails;
 };
 
-void PrintTo(const EndingCase& c, std::ostream* os) {
-  *os << c.what;
-}
+using row_printing::PrintTo;
 
 class Endings : public testing::TestWithParam<EndingCase> {};
 
 TEST_P(Endings, TakeTheirStepsInTheirOrder) {
   const EndingCase& c = GetParam();
   Recorder recorder;
-  EXPECT_EQ(finish(c.ending, recorder), c.status);
+  EXPECT_EQ(end_with(c.ending, recorder), c.status);
   EXPECT_EQ(recorder.done, c.steps);
 
   Recorder store_fails;
   store_fails.store_fails = true;
-  EXPECT_EQ(finish(c.ending, store_fails), c.status_if_store_fails);
+  EXPECT_EQ(end_with(c.ending, store_fails), c.status_if_store_fails);
   EXPECT_EQ(store_fails.done, c.steps) << "a failed store stops no step";
 
   Recorder close_fails;
   close_fails.close_fails = true;
-  EXPECT_EQ(finish(c.ending, close_fails), c.status_if_close_fails);
+  EXPECT_EQ(end_with(c.ending, close_fails), c.status_if_close_fails);
   EXPECT_EQ(close_fails.done, c.steps) << "a failed close stops no step";
 }
 
@@ -105,7 +103,6 @@ TEST(Endings, FollowTheScansAnswer) {
 }
 
 TEST(Endings, KeepTheirExactTextsVerdictsAndStatuses) {
-  EXPECT_EQ(prompt_line, "Input File Name");
   struct Expected {
     const Ending& ending;
     const char* line;

@@ -1,0 +1,51 @@
+// The program's dialogue as whoever runs it meets it: the prompt, and each
+// ending's line, verdict byte, exit status and order of steps. Written out
+// here, never taken from the program, so that a change to any of them there
+// fails the rows that show it.
+#pragma once
+
+#include <string_view>
+
+inline constexpr std::string_view prompt = "Input File Name";
+
+// No result file is left.
+inline constexpr int no_verdict = -1;
+
+// Any ending whose verdict byte could not be stored.
+inline constexpr int status_verdict_lost = -1;
+// In place of 0 when standard output failed; the verdict is stored all the same.
+inline constexpr int status_output_lost = 2;
+
+struct Ending {
+  std::string_view line;
+  int verdict;  // the result file's one byte, or no_verdict
+  int status;   // the exit status when the verdict was stored
+  // What a tracer sees the run do once the name is read, on a console:
+  // "store" the verdict byte reaching the result file (it goes out as the
+  // file is closed), "close result", "close input", "say" the line,
+  // "remove result".
+  std::string_view steps;
+};
+
+inline constexpr Ending open_error{
+    .line = "File Open Error!!", .verdict = no_verdict, .status = 1, .steps = "say"};
+inline constexpr Ending result_error{.line = "Result File Open Error!!",
+                                     .verdict = no_verdict,
+                                     .status = 1,
+                                     .steps = "say, close input"};
+inline constexpr Ending vacant{.line = "vacant file",
+                               .verdict = 0x00,
+                               .status = 0,
+                               .steps = "say, store, close result, close input"};
+inline constexpr Ending found{.line = "End of duty",
+                              .verdict = 0x01,
+                              .status = 0,
+                              .steps = "store, close result, close input, say"};
+inline constexpr Ending zeros_only{.line = "End of duty(0)",
+                                   .verdict = 0x00,
+                                   .status = 0,
+                                   .steps = "close input, say, store, close result"};
+inline constexpr Ending read_error{.line = "File Read Error!!",
+                                   .verdict = no_verdict,
+                                   .status = 1,
+                                   .steps = "say, close result, close input, remove result"};

@@ -2,9 +2,10 @@
 # inside a package is the time of the last commit rather than the time of
 # packing, so that two builds of one commit give the same package byte for
 # byte, wherever they are built. The DEB generator takes its times from
-# SOURCE_DATE_EPOCH; cmake/windows/zip.cmake does the same for the zip. A
-# SOURCE_DATE_EPOCH given by the caller wins. Outside a git checkout the
-# newest entry of the Debian changelog gives the time.
+# SOURCE_DATE_EPOCH, cmake/windows/zip.cmake does the same for the zip, and
+# strip, which cpack runs, stamps a Windows program with it rather than with
+# the time of stripping. A SOURCE_DATE_EPOCH given by the caller wins. Outside
+# a git checkout the newest entry of the Debian changelog gives the time.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   set(source ${CPACK_CONTENT_CHECK_SOURCE_DIR})
   execute_process(

@@ -1,5 +1,5 @@
 # Cross-builds the 64-bit Windows console program with MinGW-w64.
-#   cmake -S . -B build-windows64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+# The toolchain file of the windows64 preset (CMakePresets.json).
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(toolchain_prefix x86_64-w64-mingw32)
 set(wine_loader wine64)

@@ -14,8 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# No MinGW DLLs beside the program: the C++ runtime is linked in.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# No MinGW DLLs beside the program: the C++ runtime is linked in. No time of
+# linking in the executable's header either, so that two builds of one commit
+# give the same program.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
 
 # CTest runs the Windows test programs under Wine, with the loader that matches
 # the build: Debian's `wine` wrapper always picks the 32-bit loader once it is

@@ -4,6 +4,9 @@ set(CPACK_PACKAGE_VENDOR "content_check maintainers")
 set(CPACK_PACKAGE_CONTACT "content_check maintainers <maintainers@users.noreply.c-seed-22b38f3b.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tell whether a file holds any byte other than zero")
 set(CPACK_STRIP_FILES ON)
+# The times inside every package: see source_date.cmake.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/source_date.cmake)
+set(CPACK_CONTENT_CHECK_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -16,6 +19,7 @@ if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/content_check/content_check.txt ${CMAKE_BINARY_DIR}/README.txt
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/windows/zip.cmake)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_PACKAGE_NAME content-check)

@@ -93,10 +93,10 @@ constexpr std::size_t first_read = std::size_t{64} << 10;
 // sparse file costs; this is the first read's size, in the same small pages.
 constexpr std::size_t last_check = first_read;
 
-// Readers beyond the caller's are started only for a file with this much left
-// to read after the first reads: a thread, with its stack and its block's
-// first touch, costs about as much as reading a few hundred KiB alone.
-constexpr std::int64_t parallel_from = std::int64_t{8} << 20;
+// Readers beyond the caller's are started only for a file with this many
+// blocks left to read after the first reads: a thread, with its stack and its
+// block's first touch, costs about as much as reading a few blocks alone.
+constexpr std::int64_t parallel_from_blocks = 8;
 
 // The one-reader scan of a source of known length, from count on: the bytes
 // before it are known to hold zeros, and the read position is at count.
@@ -280,6 +280,7 @@ class Prefix {
   // Once every reader is done: whether a non-zero byte came before anything
   // unusual, and if not, the first byte not confirmed to be zero.
   bool found() const { return found_ < stop_; }
+  std::int64_t examined() const { return examined_; }
   std::int64_t confirmed() const { return std::min(stop_.load(), cursor_); }
 
  private:
@@ -306,6 +307,7 @@ ScanResult scan_in_parallel(ByteSource& input, std::span<unsigned char> buffer, 
   const std::size_t block = buffer.size() / readers;
   const std::span<unsigned char> own = buffer.first(block);
   Prefix prefix(input, length);
+  bool started = false;  // the helpers
   {
     std::array<std::jthread, most_readers - 1> helpers;
     // Should the progress throw, the helpers stop at their next read instead
@@ -317,10 +319,11 @@ ScanResult scan_in_parallel(ByteSource& input, std::span<unsigned char> buffer, 
       }
     } halt{prefix};
     std::size_t most = std::min(first_read, block);
-    bool started = readers == 1;
     while (prefix.read_one(own, most, progress)) {
       most = std::min(most * 4, block);
-      if (started || prefix.left() < parallel_from) continue;
+      if (started || readers == 1 ||
+          prefix.left() < parallel_from_blocks * static_cast<std::int64_t>(block))
+        continue;
       started = true;
       for (std::size_t i = 1; i < readers; ++i) {
         try {
@@ -335,6 +338,8 @@ ScanResult scan_in_parallel(ByteSource& input, std::span<unsigned char> buffer, 
     }
   }  // every helper joined
   if (prefix.found()) return ScanResult::found;
+  // The helpers' last blocks, read after the caller's last report.
+  if (progress != nullptr && started) progress->examined(prefix.examined(), length);
   const std::int64_t from = prefix.confirmed();
   ReadFrom rest(input, from);
   return scan_to_length(rest, own, length, from, progress);

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "content_check.h"
@@ -9,6 +13,8 @@
 #include "test_names.h"
 
 namespace {
+
+using test_names::PrintTo;
 
 Bytes zeros_then(std::size_t zeros, std::vector<unsigned char> tail = {}) {
   Bytes bytes(zeros, 0);
@@ -18,155 +24,149 @@ Bytes zeros_then(std::size_t zeros, std::vector<unsigned char> tail = {}) {
 
 struct ScanCase {
   const char* what;
-  MemorySource source;
+  MemorySettings source;
   ScanResult expected;
 };
 
-MemorySource over(Bytes bytes) {
-  MemorySource s;
-  s.bytes = std::move(bytes);
-  return s;
-}
+// Sparse sources up to the largest length, 2^63 - 1, their bytes at the end.
+constexpr std::int64_t last_4096 = max_offset - 4096;
+constexpr std::int64_t last_5001 = max_offset - 5001;
 
 std::vector<ScanCase> scan_cases() {
-  std::vector<ScanCase> cases;
-  auto add = [&](const char* what, MemorySource s, ScanResult r) { cases.push_back({what, s, r}); };
   using enum ScanResult;
+  return {
+      {"one zero byte", {.bytes = {0x00}}, not_found},
+      {"one non-zero byte", {.bytes = {0x01}}, found},
+      {"1000 zeros then 0x41", {.bytes = zeros_then(1000, {0x41})}, found},
+      {"only the last byte non-zero", {.bytes = zeros_then(4095, {0x80})}, found},
+      {"4096 zeros", {.bytes = zeros_then(4096)}, not_found},
+      {"10 zeros through a stream that ends after 9",
+       {.bytes = zeros_then(10), .ends_after = 9},
+       found},
+      // A writer cut the file and grew it again with zeros while it was read.
+      {"a source cut and grown again is read on",
+       {.bytes = zeros_then(20), .ends_after = 12, .ends_times = 1},
+       not_found},
+      {"a source cut and grown again is read on to a non-zero byte",
+       {.bytes = zeros_then(15, {0x02, 0}), .ends_after = 12, .ends_times = 1},
+       found},
+      {"zeros in short reads", {.bytes = zeros_then(100), .most_per_read = 3}, not_found},
+      {"a non-zero byte after short reads",
+       {.bytes = zeros_then(100, {7}), .most_per_read = 3},
+       found},
+      {"a read that fails is no answer", {.bytes = zeros_then(10), .fails_after = 4}, read_error},
+      {"a read that fails at once is no answer",
+       {.bytes = zeros_then(10), .fails_after = 0},
+       read_error},
+      // Whichever reader meets it first, the byte that comes first decides.
+      {"a read that fails before a non-zero byte",
+       {.bytes = zeros_then(5000, {1}), .fails_after = 1000},
+       read_error},
+      {"a non-zero byte before a read that fails",
+       {.bytes = zeros_then(1000, {1, 0, 0, 0}), .fails_after = 1002},
+       found},
 
-  add("one zero byte", over({0x00}), not_found);
-  add("one non-zero byte", over({0x01}), found);
-  add("1000 zeros then 0x41", over(zeros_then(1000, {0x41})), found);
-  add("only the last byte non-zero", over(zeros_then(4095, {0x80})), found);
-  add("4096 zeros", over(zeros_then(4096)), not_found);
+      // Sources without a length: pipes and character devices.
+      {"no length and no byte", {.reported = -1, .most_per_read = 5}, empty},
+      {"no length and zeros",
+       {.bytes = zeros_then(100), .reported = -1, .most_per_read = 5},
+       not_found},
+      {"no length and a non-zero byte",
+       {.bytes = zeros_then(100, {0x01}), .reported = -1, .most_per_read = 5},
+       found},
+      {"no length and a failing read",
+       {.bytes = zeros_then(100), .reported = -1, .fails_after = 50, .most_per_read = 5},
+       read_error},
 
-  MemorySource early = over(zeros_then(10));
-  early.ends_after = 9;
-  add("10 zeros through a stream that ends after 9", early, found);
-  // A writer cut the file and grew it again with zeros while it was read.
-  MemorySource regrown = over(zeros_then(20));
-  regrown.ends_after = 12;
-  regrown.ends_times = 1;
-  add("a source cut and grown again is read on", regrown, not_found);
-  MemorySource regrown_nonzero = over(zeros_then(15, {0x02, 0}));
-  regrown_nonzero.ends_after = 12;
-  regrown_nonzero.ends_times = 1;
-  add("a source cut and grown again is read on to a non-zero byte", regrown_nonzero, found);
+      // A length of 0 is confirmed by a read: files in /proc report it over text.
+      {"length 0 and no byte", {.reported = 0}, empty},
+      {"length 0 over text", {.bytes = {'L', 'i', 'n', 'u', 'x'}, .reported = 0}, found},
+      {"length 0 over zeros", {.bytes = zeros_then(100), .reported = 0}, not_found},
+      {"length 0 and a failing read",
+       {.bytes = zeros_then(100), .reported = 0, .fails_after = 0},
+       read_error},
 
-  MemorySource short_reads = over(zeros_then(100));
-  short_reads.most_per_read = 3;
-  add("zeros in short reads", short_reads, not_found);
-  MemorySource short_reads_tail = over(zeros_then(100, {7}));
-  short_reads_tail.most_per_read = 3;
-  add("a non-zero byte after short reads", short_reads_tail, found);
+      {"2^63 - 1 bytes, the last one non-zero",
+       {.bytes = zeros_then(4095, {1}), .hole = last_4096, .knows_holes = true},
+       found},
+      {"2^63 - 1 bytes, zeros stored at the end",
+       {.bytes = zeros_then(4096), .hole = last_4096, .knows_holes = true},
+       not_found},
+      {"2^63 - 1 bytes, all hole", {.hole = max_offset, .knows_holes = true}, not_found},
+      // btrfs answers the end of a stretch ending at 2^63 with -2^63, which does
+      // not tell where it ends.
+      {"2^63 - 1 bytes, where the stretch ends unknown",
+       {.bytes = zeros_then(5000, {1}),
+        .hole = last_5001,
+        .knows_holes = true,
+        .end_unknown = true},
+       found},
+      {"2^63 - 1 bytes of zeros, where the stretch ends unknown",
+       {.bytes = zeros_then(5001), .hole = last_5001, .knows_holes = true, .end_unknown = true},
+       not_found},
+      // tmpfs answers that no data follows over data in the last page below 2^63.
+      {"2^63 - 1 bytes, no data claimed over a non-zero last byte",
+       {.bytes = zeros_then(4095, {1}), .hole = last_4096, .knows_holes = true, .no_data_from = 0},
+       found},
+      {"2^63 - 1 bytes, no data claimed midway before a non-zero last byte",
+       {.bytes = zeros_then(4095, {1}),
+        .hole = last_4096,
+        .knows_holes = true,
+        .no_data_from = last_4096 + 7,
+        .end_unknown = true},
+       found},
+      {"2^63 - 1 bytes claimed and 100 delivered",
+       {.bytes = zeros_then(100), .reported = max_offset, .knows_holes = true},
+       found},
 
-  MemorySource failing = over(zeros_then(10));
-  failing.fails_after = 4;
-  add("a read that fails is no answer", failing, read_error);
-  MemorySource failing_at_once = over(zeros_then(10));
-  failing_at_once.fails_after = 0;
-  add("a read that fails at once is no answer", failing_at_once, read_error);
-
-  // Sources without a length: pipes and character devices.
-  auto unmeasured = [](Bytes bytes) {
-    MemorySource s = over(std::move(bytes));
-    s.reported = -1;
-    s.most_per_read = 5;
-    return s;
+      {"bytes past the measured length are not examined",
+       {.bytes = zeros_then(5, {0x01}), .reported = 5},
+       not_found},
+      {"a source that grows is read to its new end",
+       {.bytes = zeros_then(20), .appended = {0, 0, 0x33}, .grow_at = 2},
+       found},
+      {"a source that grows with zeros",
+       {.bytes = zeros_then(20), .appended = zeros_then(30), .grow_at = 2},
+       not_found},
+      // The data ends at 12 bytes and the length, measured again then, says 12.
+      {"a source cut short ends the scan at its new length",
+       {.bytes = zeros_then(20), .ends_after = 12, .cut_to = 12, .cut_at = 2},
+       not_found},
+      {"a non-zero byte before the cut is still found",
+       {.bytes = zeros_then(10, {0x09, 0, 0}), .cut_to = 12, .cut_at = 2},
+       found},
   };
-  add("no length and no byte", unmeasured({}), empty);
-  add("no length and zeros", unmeasured(zeros_then(100)), not_found);
-  add("no length and a non-zero byte", unmeasured(zeros_then(100, {0x01})), found);
-  MemorySource unmeasured_failing = unmeasured(zeros_then(100));
-  unmeasured_failing.fails_after = 50;
-  add("no length and a failing read", unmeasured_failing, read_error);
-
-  // A length of 0 is confirmed by a read: files in /proc report it over text.
-  auto zero_length = [](Bytes bytes) {
-    MemorySource s = over(std::move(bytes));
-    s.reported = 0;
-    return s;
-  };
-  add("length 0 and no byte", zero_length({}), empty);
-  add("length 0 over text", zero_length({'L', 'i', 'n', 'u', 'x'}), found);
-  add("length 0 over zeros", zero_length(zeros_then(100)), not_found);
-  MemorySource zero_length_failing = zero_length(zeros_then(100));
-  zero_length_failing.fails_after = 0;
-  add("length 0 and a failing read", zero_length_failing, read_error);
-
-  // Sparse sources up to the largest length, 2^63 - 1, their bytes at the end.
-  auto sparse_to_the_end = [](Bytes bytes) {
-    MemorySource s = over(std::move(bytes));
-    s.hole = max_offset - static_cast<std::int64_t>(s.bytes.size());
-    s.knows_holes = true;
-    return s;
-  };
-  add("2^63 - 1 bytes, the last one non-zero", sparse_to_the_end(zeros_then(4095, {1})), found);
-  add("2^63 - 1 bytes, zeros stored at the end", sparse_to_the_end(zeros_then(4096)), not_found);
-  add("2^63 - 1 bytes, all hole", sparse_to_the_end({}), not_found);
-  // btrfs answers the end of a stretch ending at 2^63 with -2^63, which does
-  // not tell where it ends.
-  MemorySource end_unknown = sparse_to_the_end(zeros_then(5000, {1}));
-  end_unknown.end_unknown = true;
-  add("2^63 - 1 bytes, where the stretch ends unknown", end_unknown, found);
-  MemorySource end_unknown_zeros = sparse_to_the_end(zeros_then(5001));
-  end_unknown_zeros.end_unknown = true;
-  add("2^63 - 1 bytes of zeros, where the stretch ends unknown", end_unknown_zeros, not_found);
-  // tmpfs answers that no data follows over data in the last page below 2^63.
-  MemorySource no_data_claimed = sparse_to_the_end(zeros_then(4095, {1}));
-  no_data_claimed.no_data_from = 0;
-  add("2^63 - 1 bytes, no data claimed over a non-zero last byte", no_data_claimed, found);
-  MemorySource no_data_claimed_midway = sparse_to_the_end(zeros_then(4095, {1}));
-  no_data_claimed_midway.no_data_from = no_data_claimed_midway.hole + 7;
-  no_data_claimed_midway.end_unknown = true;
-  add("2^63 - 1 bytes, no data claimed midway before a non-zero last byte", no_data_claimed_midway,
-      found);
-  MemorySource promises_more = over(zeros_then(100));
-  promises_more.reported = max_offset;
-  promises_more.knows_holes = true;
-  add("2^63 - 1 bytes claimed and 100 delivered", promises_more, found);
-
-  MemorySource shrunk = over(zeros_then(5, {0x01}));
-  shrunk.reported = 5;
-  add("bytes past the measured length are not examined", shrunk, not_found);
-
-  MemorySource grows = over(zeros_then(20));
-  grows.appended = {0, 0, 0x33};
-  grows.grow_at = 2;
-  add("a source that grows is read to its new end", grows, found);
-
-  MemorySource grows_zeros = over(zeros_then(20));
-  grows_zeros.appended = zeros_then(30);
-  grows_zeros.grow_at = 2;
-  add("a source that grows with zeros", grows_zeros, not_found);
-
-  // The data ends at 12 bytes and the length, measured again then, says 12.
-  MemorySource cut = over(zeros_then(20));
-  cut.ends_after = 12;
-  cut.cut_to = 12;
-  cut.cut_at = 2;
-  add("a source cut short ends the scan at its new length", cut, not_found);
-  MemorySource cut_after_nonzero = over(zeros_then(10, {0x09, 0, 0}));
-  cut_after_nonzero.cut_to = 12;
-  cut_after_nonzero.cut_at = 2;
-  add("a non-zero byte before the cut is still found", cut_after_nonzero, found);
-  return cases;
 }
 
-void PrintTo(const ScanCase& c, std::ostream* os) {
-  *os << c.what;
+MemorySettings positioned(MemorySettings s) {
+  s.positioned = true;
+  return s;
 }
 
 class Scan : public testing::TestWithParam<ScanCase> {};
 
 TEST_P(Scan, AnswersFoundExactlyWhenAByteIsNotZero) {
-  ScanCase c = GetParam();
-  EXPECT_EQ(scan_for_nonzero(c.source), c.expected) << c.what;
+  MemorySource source(GetParam().source);
+  EXPECT_EQ(scan_for_nonzero(source), GetParam().expected);
 }
 
 TEST_P(Scan, GivesTheSameAnswerThroughASmallBuffer) {
-  ScanCase c = GetParam();
+  MemorySource source(GetParam().source);
   unsigned char buffer[8];
-  EXPECT_EQ(scan_for_nonzero(c.source, buffer), c.expected) << c.what;
+  EXPECT_EQ(scan_for_nonzero(source, buffer), GetParam().expected);
+}
+
+// Blocks of 8 bytes, so that the readers beyond the caller's start after the
+// first 64 bytes, and with the run's own memory.
+TEST_P(Scan, GivesTheSameAnswerWithSeveralReaders) {
+  for (std::size_t readers = 1; readers <= most_readers; ++readers) {
+    MemorySource source(positioned(GetParam().source));
+    std::vector<unsigned char> buffer(8 * readers);
+    EXPECT_EQ(scan_for_nonzero(source, buffer, nullptr, readers), GetParam().expected)
+        << readers << " readers";
+  }
+  MemorySource source(positioned(GetParam().source));
+  EXPECT_EQ(scan_for_nonzero(source), GetParam().expected) << "the run's memory";
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Scan, testing::ValuesIn(scan_cases()),
@@ -180,14 +180,85 @@ TEST(ScanBoundaries, FindsAByteOnEitherSideOfEachBlockBoundary) {
   constexpr std::size_t block = 48;
   for (std::size_t at : {std::size_t{0}, std::size_t{15}, std::size_t{16}, block - 1, block,
                          block + 15, block + 16, 2 * block - 1, 2 * block, 3 * block - 1}) {
-    MemorySource s = over(zeros_then(3 * block));
+    MemorySource s({.bytes = zeros_then(3 * block)});
     s.bytes[at] = 0x01;
     unsigned char buffer[block];
     EXPECT_EQ(scan_for_nonzero(s, buffer), ScanResult::found) << "non-zero byte at " << at;
   }
-  MemorySource clean = over(zeros_then(3 * block));
+  MemorySource clean({.bytes = zeros_then(3 * block)});
   unsigned char buffer[block];
   EXPECT_EQ(scan_for_nonzero(clean, buffer), ScanResult::not_found);
+}
+
+// A positioned source of zeros, with a non-zero byte where asked, that notes
+// which threads read it and how much. Each read takes a little while, as a
+// disk's would, so that every reader gets its turn; the read that delivers a
+// non-zero byte is quick, so that its reader knows before the others are done.
+struct WatchedSource final : ByteSource {
+  MemorySource memory;
+  std::mutex lock;
+  std::set<std::thread::id> threads;
+  std::int64_t bytes_read = 0;
+
+  explicit WatchedSource(std::size_t size) : memory({.bytes = zeros_then(size)}) {}
+  std::int64_t length() override { return memory.length(); }
+  std::ptrdiff_t read(std::span<unsigned char> into) override { return memory.read(into); }
+  bool positioned() const override { return true; }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    const std::ptrdiff_t got = memory.read_at(into, offset);
+    if (std::all_of(into.begin(), into.begin() + std::max<std::ptrdiff_t>(got, 0),
+                    [](unsigned char b) { return b == 0; }))
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const std::lock_guard<std::mutex> locked(lock);
+    threads.insert(std::this_thread::get_id());
+    bytes_read += std::max<std::ptrdiff_t>(got, 0);
+    return got;
+  }
+};
+
+// Records every report, and whether each came on the caller's thread.
+struct Reports final : ScanProgress {
+  std::vector<std::int64_t> bytes;
+  bool elsewhere = false;
+  std::thread::id caller = std::this_thread::get_id();
+  void examined(std::int64_t b, std::int64_t) override {
+    bytes.push_back(b);
+    elsewhere = elsewhere || std::this_thread::get_id() != caller;
+  }
+};
+
+TEST(ScanReaders, ReadOnAsManyThreadsAsAskedAndTellTheProgressOnTheCallersOnly) {
+  constexpr std::size_t block = 64;
+  constexpr std::int64_t size = 1000 * block;
+  for (std::size_t readers = 1; readers <= most_readers; ++readers) {
+    WatchedSource source(size);
+    std::vector<unsigned char> buffer(block * readers);
+    Reports reports;
+    EXPECT_EQ(scan_for_nonzero(source, buffer, &reports, readers), ScanResult::not_found);
+    EXPECT_EQ(source.threads.size(), readers);
+    EXPECT_EQ(source.bytes_read, size) << "each byte read once";
+    EXPECT_FALSE(reports.elsewhere) << readers << " readers";
+    ASSERT_FALSE(reports.bytes.empty());
+    EXPECT_TRUE(std::is_sorted(reports.bytes.begin(), reports.bytes.end()));
+    EXPECT_EQ(reports.bytes.back(), size) << "every reader's bytes counted";
+  }
+}
+
+// A reader that meets a non-zero byte stops the others: no stretch is taken
+// after it, and a stretch beyond it is not read on.
+TEST(ScanReaders, StopSoonAfterANonZeroByte) {
+  constexpr std::size_t block = 256;
+  constexpr std::size_t at = 40 * block + 3;
+  for (std::size_t readers = 1; readers <= most_readers; ++readers) {
+    WatchedSource source(400 * block);
+    source.memory.bytes[at] = 0x01;
+    std::vector<unsigned char> buffer(block * readers);
+    EXPECT_EQ(scan_for_nonzero(source, buffer, nullptr, readers), ScanResult::found);
+    // The stretches in hand when the byte was met, and a little more for a
+    // reader that lost the processor just then; 400 blocks in all.
+    EXPECT_LE(source.bytes_read, static_cast<std::int64_t>(at + 4 * readers * block))
+        << readers << " readers";
+  }
 }
 
 }  // namespace

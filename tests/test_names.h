@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cctype>
+#include <ostream>
 #include <string>
 
 inline std::string test_name(const std::string& what) {
@@ -18,3 +19,18 @@ inline std::string test_name(const std::string& what) {
   }
   return name;
 }
+
+// How GoogleTest prints a table's row: as its description. Brought into a test
+// file's own namespace with `using test_names::PrintTo;`, where GoogleTest
+// looks for it.
+namespace test_names {
+
+template <typename Row>
+requires requires(const Row& row, std::ostream& os) {
+  os << row.what;
+}
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.what;
+}
+
+}  // namespace test_names

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -260,7 +261,7 @@ std::string rest_of(int fd) {
 
 // Runs the program once with in_fd as its standard input, which stays open.
 Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path& scratch,
-                  bool failing_reads) {
+                  bool failing_reads, rlim_t data_limit = RLIM_INFINITY) {
   const fs::path out_path = scratch / "stdout", err_path = scratch / "stderr";
   // Everything the child needs is made before the fork: the feeding threads
   // may hold the allocator's lock at that moment.
@@ -305,6 +306,10 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
       if (fd > 2) ::close(fd);
     // This runner ignores SIGPIPE; the program must meet it as a shell leaves it.
     ::signal(SIGPIPE, SIG_DFL);
+    if (data_limit != RLIM_INFINITY) {
+      const rlimit limit{data_limit, data_limit};
+      if (::setrlimit(RLIMIT_DATA, &limit) != 0) ::_exit(124);
+    }
     if (::chdir(dir.c_str()) != 0) ::_exit(125);
     ::execvpe(argv[0], argv.data(), envp.data());
     ::_exit(126);
@@ -330,13 +335,13 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
 }
 
 Finished run_in(const fs::path& dir, const std::string& typed, Input input, Output output,
-                const fs::path& scratch, bool failing_reads) {
+                const fs::path& scratch, bool failing_reads, rlim_t data_limit) {
   const int in_fd = typed_input(typed, input, scratch);
   if (in_fd < 0) {
     ADD_FAILURE() << "cannot give the program its standard input";
     return {};
   }
-  Finished r = run_with(dir, in_fd, output, scratch, failing_reads);
+  Finished r = run_with(dir, in_fd, output, scratch, failing_reads, data_limit);
   r.unread = rest_of(in_fd);
   ::close(in_fd);
   return r;
@@ -359,8 +364,9 @@ struct Row {
   std::optional<std::string> result = "test.fzz";
   std::optional<int> status{};  // when it is not the outcome's own
   Platform only = Platform::any;
-  bool read_only_dir = false;  // the working directory cannot be written to
-  bool failing_reads = false;  // reads from files named "...unreadable" fail
+  bool read_only_dir = false;         // the working directory cannot be written to
+  bool failing_reads = false;         // reads from files named "...unreadable" fail
+  rlim_t data_limit = RLIM_INFINITY;  // the program's memory, as `ulimit -d` limits it
   Input input = Input::pipe;
   Output output = Output::file;  // when not a file, the console bytes are not seen
   Sticky sticky = Sticky::none;
@@ -721,6 +727,30 @@ void read_error_rows(std::vector<Row>& t) {
                .failing_reads = true});
 }
 
+// Memory so short that the scan's usual buffer and threads cannot be had: the
+// answer is the same, and an earlier result is replaced, not left cut.
+void memory_limit_rows(std::vector<Row>& t) {
+  constexpr rlim_t four_MiB = rlim_t{4} << 20;
+  t.push_back({.name = "ShortOfMemoryEmpty",
+               .typed = "empty.bin\n",
+               .fixtures = {file("empty.bin", ""), file("test.fzz", "old")},
+               .outcome = vacant,
+               .only = Platform::linux_only,
+               .data_limit = four_MiB});
+  t.push_back({.name = "ShortOfMemoryZeros",
+               .typed = "big\n",
+               .fixtures = {file("big", zeros(20 << 20))},
+               .outcome = zeros_only,
+               .only = Platform::linux_only,
+               .data_limit = four_MiB});
+  t.push_back({.name = "ShortOfMemoryFound",
+               .typed = "big\n",
+               .fixtures = {file("big", zeros(20 << 20) + "\x01")},
+               .outcome = found,
+               .only = Platform::linux_only,
+               .data_limit = four_MiB});
+}
+
 // Entries that another user planted in a shared directory are not written through.
 void planted_entry_rows(std::vector<Row>& t) {
   t.push_back({.name = "PlantedLinkInStickyDirectoryIsNotFollowed",
@@ -784,6 +814,7 @@ std::vector<Row> rows() {
   lost_verdict_rows(t);
   failing_output_rows(t);
   read_error_rows(t);
+  memory_limit_rows(t);
   planted_entry_rows(t);
   return t;
 }
@@ -833,8 +864,8 @@ class InTempDir : public testing::Test {
     if (row.sticky != Sticky::none)
       fs::permissions(dir, fs::perms::all | fs::perms::sticky_bit, fs::perm_options::replace);
     if (row.sticky == Sticky::nobodys) ::chown(dir.c_str(), nobody_uid(), static_cast<gid_t>(-1));
-    const Finished run =
-        run_in(dir, row.typed, row.input, row.output, scratch_.path(), row.failing_reads);
+    const Finished run = run_in(dir, row.typed, row.input, row.output, scratch_.path(),
+                                row.failing_reads, row.data_limit);
     ::chown(dir.c_str(), ::geteuid(), static_cast<gid_t>(-1));
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);
     ended = true;

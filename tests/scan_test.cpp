@@ -10,6 +10,7 @@
 
 #include "content_check.h"
 #include "memory_source.h"
+#include "platform.h"
 #include "test_names.h"
 
 namespace {
@@ -188,6 +189,15 @@ TEST(ScanBoundaries, FindsAByteOnEitherSideOfEachBlockBoundary) {
   MemorySource clean({.bytes = zeros_then(3 * block)});
   unsigned char buffer[block];
   EXPECT_EQ(scan_for_nonzero(clean, buffer), ScanResult::not_found);
+}
+
+// No memory at all for the scan is no answer either way.
+TEST(ScanMemory, NoneIsAReadError) {
+  const platform::ScanBuffer none;
+  for (const bool positioned : {false, true}) {
+    MemorySource source({.bytes = {0x01}, .positioned = positioned});
+    EXPECT_EQ(scan_for_nonzero(source, none), ScanResult::read_error);
+  }
 }
 
 // A positioned source of zeros, with a non-zero byte where asked, that notes

@@ -837,6 +837,10 @@ class InTempDir : public testing::Test {
         row.sticky == Sticky::nobodys || std::any_of(row.fixtures.begin(), row.fixtures.end(),
                                                      [](const Fixture& f) { return f.nobody; });
     if (needs_root && ::geteuid() != 0) GTEST_SKIP() << "giving files to nobody needs root";
+    if (row.data_limit != RLIM_INFINITY &&
+        run_in(dir_.path(), "", Input::pipe, Output::file, scratch_.path(), false, row.data_limit)
+            .out.empty())
+      GTEST_SKIP() << "the program cannot start under the limit (a sanitizer's shadow memory)";
     const fs::path& dir = dir_.path();
     for (const Fixture& f : row.fixtures) ASSERT_NO_FATAL_FAILURE(make(dir, f));
     Snapshot before = snapshot(dir);

@@ -383,7 +383,7 @@ TEST_P(LargestLengths, AnswerAsIfEveryByteWereRead) {
           source.memory.bytes.assign(stored, 0);
           if (nonzero_at < stored) source.memory.bytes[nonzero_at] = 0x01;
           source.memory.hole = length - static_cast<std::int64_t>(stored);
-          source.memory.MemorySettings::positioned = readers > 1;
+          source.memory.positioned_reads = readers > 1;
           source.move_fails = c.move_fails;
           const std::int64_t inside = source.memory.hole + 1;
           source.answer = [&c, inside](int whence, off_t offset, off_t truth) {

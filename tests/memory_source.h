@@ -42,7 +42,7 @@ struct MemorySettings {
   bool end_unknown = false;
 
   // Answers reads at an offset, from several threads at once, as a file does.
-  bool positioned = false;
+  bool positioned_reads = false;
 };
 
 struct MemorySource final : ByteSource, MemorySettings {
@@ -74,7 +74,7 @@ struct MemorySource final : ByteSource, MemorySettings {
     return got;
   }
 
-  bool positioned() const override { return MemorySettings::positioned; }
+  bool positioned() const override { return positioned_reads; }
 
   // Changes nothing but the count of reads left to meet the end, which
   // readers on several threads take their turns at.

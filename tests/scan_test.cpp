@@ -140,7 +140,7 @@ std::vector<ScanCase> scan_cases() {
 }
 
 MemorySettings positioned(MemorySettings s) {
-  s.positioned = true;
+  s.positioned_reads = true;
   return s;
 }
 
@@ -195,7 +195,7 @@ TEST(ScanBoundaries, FindsAByteOnEitherSideOfEachBlockBoundary) {
 TEST(ScanMemory, NoneIsAReadError) {
   const platform::ScanBuffer none;
   for (const bool positioned : {false, true}) {
-    MemorySource source({.bytes = {0x01}, .positioned = positioned});
+    MemorySource source({.bytes = {0x01}, .positioned_reads = positioned});
     EXPECT_EQ(scan_for_nonzero(source, none), ScanResult::read_error);
   }
 }

@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.most_per_read = 1 + data[1] % 32;
   // Read as a stream by one reader, or at offsets by one to four, each with a
   // block of buffer_size bytes.
-  s.positioned = data[1] >= 32;
+  s.positioned_reads = data[1] >= 32;
   const std::size_t readers = 1 + data[1] / 64;
   s.bytes.assign(data + header, content_end);
   // Mostly zeros, so that the interesting paths are long ones.

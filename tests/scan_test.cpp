@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -201,27 +202,50 @@ TEST(ScanMemory, NoneIsAReadError) {
 }
 
 // A positioned source of zeros, with a non-zero byte where asked, that notes
-// which threads read it and how much. Each read takes a little while, as a
-// disk's would, so that every reader gets its turn; the read that delivers a
-// non-zero byte is quick, so that its reader knows before the others are done.
+// which threads read it and how much. Nothing here depends on timing: every
+// read but the caller's first (the one before other readers are started)
+// waits, a few seconds at most, until as many threads as asked have come to
+// read, so that every reader gets its turn; and a
+// read that starts after the non-zero byte was delivered waits a fifth of a
+// second, long enough for the reader that met it to have said so.
 struct WatchedSource final : ByteSource {
   MemorySource memory;
+  std::size_t readers;
+  std::thread::id caller = std::this_thread::get_id();
   std::mutex lock;
+  std::condition_variable arrived;
   std::set<std::thread::id> threads;
+  int callers_reads = 0;
+  bool gave_up = false;  // the readers did not all come: no more waiting
+  bool delivered = false;
+  int reads_after = 0;  // reads started after the non-zero byte was delivered
   std::int64_t bytes_read = 0;
 
-  explicit WatchedSource(std::size_t size) : memory({.bytes = zeros_then(size)}) {}
+  WatchedSource(std::size_t size, std::size_t reader_count)
+      : memory({.bytes = zeros_then(size)}), readers(reader_count) {}
   std::int64_t length() override { return memory.length(); }
   std::ptrdiff_t read(std::span<unsigned char> into) override { return memory.read(into); }
   bool positioned() const override { return true; }
   std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    {
+      std::unique_lock<std::mutex> locked(lock);
+      threads.insert(std::this_thread::get_id());
+      arrived.notify_all();
+      const bool callers_first = std::this_thread::get_id() == caller && ++callers_reads == 1;
+      if (!callers_first && !gave_up)
+        gave_up = !arrived.wait_for(locked, std::chrono::seconds(5),
+                                    [this] { return threads.size() >= readers; });
+      if (delivered && ++reads_after <= static_cast<int>(readers)) {
+        locked.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    }
     const std::ptrdiff_t got = memory.read_at(into, offset);
-    if (std::all_of(into.begin(), into.begin() + std::max<std::ptrdiff_t>(got, 0),
-                    [](unsigned char b) { return b == 0; }))
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
     const std::lock_guard<std::mutex> locked(lock);
-    threads.insert(std::this_thread::get_id());
     bytes_read += std::max<std::ptrdiff_t>(got, 0);
+    delivered =
+        delivered || std::any_of(into.begin(), into.begin() + std::max<std::ptrdiff_t>(got, 0),
+                                 [](unsigned char b) { return b != 0; });
     return got;
   }
 };
@@ -241,7 +265,7 @@ TEST(ScanReaders, ReadOnAsManyThreadsAsAskedAndTellTheProgressOnTheCallersOnly) 
   constexpr std::size_t block = 64;
   constexpr std::int64_t size = 1000 * block;
   for (std::size_t readers = 1; readers <= most_readers; ++readers) {
-    WatchedSource source(size);
+    WatchedSource source(size, readers);
     std::vector<unsigned char> buffer(block * readers);
     Reports reports;
     EXPECT_EQ(scan_for_nonzero(source, buffer, &reports, readers), ScanResult::not_found);
@@ -255,19 +279,63 @@ TEST(ScanReaders, ReadOnAsManyThreadsAsAskedAndTellTheProgressOnTheCallersOnly) 
 }
 
 // A reader that meets a non-zero byte stops the others: no stretch is taken
-// after it, and a stretch beyond it is not read on.
+// after it, and a stretch beyond it is not read on. Each of the others may
+// have started one read before it knew.
 TEST(ScanReaders, StopSoonAfterANonZeroByte) {
   constexpr std::size_t block = 256;
   constexpr std::size_t at = 40 * block + 3;
   for (std::size_t readers = 1; readers <= most_readers; ++readers) {
-    WatchedSource source(400 * block);
+    WatchedSource source(400 * block, readers);
     source.memory.bytes[at] = 0x01;
     std::vector<unsigned char> buffer(block * readers);
     EXPECT_EQ(scan_for_nonzero(source, buffer, nullptr, readers), ScanResult::found);
-    // The stretches in hand when the byte was met, and a little more for a
-    // reader that lost the processor just then; 400 blocks in all.
-    EXPECT_LE(source.bytes_read, static_cast<std::int64_t>(at + 4 * readers * block))
+    EXPECT_LE(source.reads_after, static_cast<int>(readers - 1)) << readers << " readers";
+    EXPECT_EQ(source.threads.size(), readers);
+  }
+}
+
+// The reads of one place fail, but only once a non-zero byte further on has
+// been delivered to another reader.
+struct FailsLate final : ByteSource {
+  MemorySource memory;
+  std::int64_t fails_at;
+  std::mutex lock;
+  std::condition_variable nonzero_seen;
+  bool delivered = false;
+
+  FailsLate(Bytes bytes, std::int64_t failing)
+      : memory({.bytes = std::move(bytes)}), fails_at(failing) {}
+  std::int64_t length() override { return memory.length(); }
+  std::ptrdiff_t read(std::span<unsigned char> into) override { return memory.read(into); }
+  bool positioned() const override { return true; }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    if (offset <= fails_at && fails_at < offset + static_cast<std::int64_t>(into.size())) {
+      std::unique_lock<std::mutex> locked(lock);
+      nonzero_seen.wait_for(locked, std::chrono::seconds(5), [this] { return delivered; });
+      return -1;
+    }
+    const std::ptrdiff_t got = memory.read_at(into, offset);
+    if (std::any_of(into.begin(), into.begin() + std::max<std::ptrdiff_t>(got, 0),
+                    [](unsigned char b) { return b != 0; })) {
+      const std::lock_guard<std::mutex> locked(lock);
+      delivered = true;
+      nonzero_seen.notify_all();
+    }
+    return got;
+  }
+};
+
+// Whichever reader meets its byte first, the answer is the one reader's: a
+// read that fails before a non-zero byte is a read error, although the byte
+// was seen first.
+TEST(ScanReaders, AFailingReadBeforeANonZeroByteDecides) {
+  constexpr std::size_t block = 64;
+  for (std::size_t readers = 2; readers <= most_readers; ++readers) {
+    FailsLate source(zeros_then(30 * block, {1}), 10 * block + 5);
+    std::vector<unsigned char> buffer(block * readers);
+    EXPECT_EQ(scan_for_nonzero(source, buffer, nullptr, readers), ScanResult::read_error)
         << readers << " readers";
+    EXPECT_TRUE(source.delivered) << "the non-zero byte was read first";
   }
 }
 

@@ -12,7 +12,7 @@
 
 /* The program's block and buffer: keep in step with scan.cpp and
  * platform_linux.cpp. */
-enum { block = 1 << 20, huge_page = 2 << 20 };
+enum { block = 512 << 10, huge_page = 2 << 20 };
 
 int main(void) {
   char name[128];

@@ -37,8 +37,9 @@ struct FileIdentity {
 
 // The open input, read straight from its descriptor or handle: the length is
 // the file's size, a block device's size, or -1 for what has none (a pipe, a
-// socket, a character device). Holes are reported only where the file system
-// is known to report them truly.
+// socket, a character device). A file or a block device is positioned: read
+// at offsets from several threads at once. Holes are reported only where the
+// file system is known to report them truly.
 class Input : public ByteSource {
  public:
   virtual FileIdentity identity() const = 0;

@@ -73,19 +73,18 @@ ScanResult scan_to_end(ByteSource& input, std::span<unsigned char> buffer, ScanP
   }
 }
 
-// The block each reader reads into. Measured on 1 GiB of cached zeros, one
-// reader and two alike: blocks of 512 KiB were a few percent faster than 1 MiB
-// and 768 KiB, and 256 KiB a tenth slower: a block small enough to stay in the
-// processor's second-level cache between the copy and the check, and large
-// enough that the calls cost little.
+// The block each reader reads into. On 1 GiB of cached zeros, with one reader
+// and with two, blocks of 512 KiB were faster than smaller and larger ones
+// (see the README): small enough to stay in the processor's second-level cache
+// between the copy and the check, large enough that the calls cost little.
 constexpr std::size_t block_size = std::size_t{512} << 10;
 
 // The first read of a file, and the first bytes of the run's buffer, which are
 // mapped in small pages: most files that hold data show it in their first
 // bytes, and a short run should touch and copy no more than it needs. A first
-// read of a whole block, into a huge page to fault and clear, made such a run a
-// fifth slower than a program that reads 64 KiB (see bench/run). The reads grow
-// fourfold from there to the block.
+// read of a whole block, into a huge page to fault and clear, was most of what
+// a short run spent beyond a minimal program's time (see bench/run). The reads
+// grow fourfold from there to the block.
 constexpr std::size_t first_read = std::size_t{64} << 10;
 
 // How much of a file's end is read although the file system says it holds no

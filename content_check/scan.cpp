@@ -73,12 +73,6 @@ ScanResult scan_to_end(ByteSource& input, std::span<unsigned char> buffer, ScanP
   }
 }
 
-// The block each reader reads into. On 1 GiB of cached zeros, with one reader
-// and with two, blocks of 512 KiB were faster than smaller and larger ones
-// (see the README): small enough to stay in the processor's second-level cache
-// between the copy and the check, large enough that the calls cost little.
-constexpr std::size_t block_size = std::size_t{512} << 10;
-
 // The first read of a file, and the first bytes of the run's buffer, which are
 // mapped in small pages: most files that hold data show it in their first
 // bytes, and a short run should touch and copy no more than it needs. A first
@@ -363,11 +357,11 @@ platform::ScanBuffer scan_buffer() {
   const std::size_t wanted =
       std::clamp<std::size_t>(platform::usable_processors(), 1, most_readers);
   for (std::size_t readers = wanted; readers > 0; --readers) {
-    platform::ScanBuffer buffer(readers * block_size, first_read);
+    platform::ScanBuffer buffer(readers * platform::scan_block, first_read);
     if (!buffer.bytes().empty()) return buffer;
   }
   // Short of memory: smaller blocks, down to a page.
-  for (std::size_t size = block_size / 2; size >= 4096; size /= 2) {
+  for (std::size_t size = platform::scan_block / 2; size >= 4096; size /= 2) {
     platform::ScanBuffer buffer(size, std::min(size, first_read));
     if (!buffer.bytes().empty()) return buffer;
   }
@@ -378,7 +372,7 @@ ScanResult scan_for_nonzero(ByteSource& input, const platform::ScanBuffer& buffe
                             ScanProgress* progress) {
   const std::span<unsigned char> bytes = buffer.bytes();
   return scan_for_nonzero(input, bytes, progress,
-                          std::max<std::size_t>(1, bytes.size() / block_size));
+                          std::max<std::size_t>(1, bytes.size() / platform::scan_block));
 }
 
 ScanResult scan_for_nonzero(ByteSource& input, ScanProgress* progress) {

@@ -113,8 +113,12 @@ namespace platform {
 class ScanBuffer;
 }
 
-// The most readers a run starts, whatever the number of processors: see
-// scan.cpp for why.
+// The most readers a run starts, whatever the number of processors. Reading
+// cached data is soon bound by the memory rather than the processors: on this
+// project's machine of two, a third and a fourth reader (tried beyond the
+// processors with bench/scan_readers.cpp) gained nothing over two, cached or
+// cold. Four leave room for machines whose memory and disks serve more, at
+// little memory each.
 inline constexpr std::size_t most_readers = 4;
 
 // The run's memory for the scan: a block for each processor that the process

@@ -12,13 +12,14 @@
 
 /* The program's block and buffer: keep in step with scan.cpp and
  * platform_linux.cpp. */
-enum { block = 1 << 20, huge_page = 2 << 20 };
+enum { block = 512 << 10, huge_page = 2 << 20 };
 
 int main(void) {
   char name[128];
   if (!read_name(name, sizeof name)) return 1;
 
-  unsigned char* raw = mmap(NULL, 2 * huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  unsigned char* raw =
+      mmap(NULL, 2 * huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return 1;
   unsigned char* buffer = raw + (huge_page - (uintptr_t)raw % huge_page) % huge_page;
   madvise(buffer, huge_page, MADV_HUGEPAGE);

@@ -2,8 +2,8 @@
 # wine_loader, then includes this file.
 set(CMAKE_SYSTEM_NAME Windows)
 
-# The POSIX thread model: GoogleTest needs std::mutex, which the win32 model of
-# GCC 12 lacks. The program itself starts no thread.
+# The POSIX thread model: the scan's threads and GoogleTest need std::thread
+# and std::mutex, which the win32 model of GCC 12 lacks.
 set(CMAKE_C_COMPILER ${toolchain_prefix}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${toolchain_prefix}-g++-posix)
 set(CMAKE_RC_COMPILER ${toolchain_prefix}-windres)

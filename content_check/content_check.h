@@ -62,6 +62,17 @@ class ByteSource {
   // Moves the read position to offset; false when it cannot. Only sources that
   // report holes are asked to, so the others keep this default.
   virtual bool seek(std::int64_t /*offset*/) { return false; }
+
+  // Whether read_at may be asked: true for sources whose bytes have places
+  // (a file, a block device), false for streams (a pipe, a character device).
+  virtual bool positioned() const { return false; }
+
+  // Reads up to into.size() bytes from offset on, as read does, but leaves the
+  // read position alone, and may be called from several threads at once (as
+  // next_data and seek may not). Only asked of positioned sources.
+  virtual std::ptrdiff_t read_at(std::span<unsigned char> /*into*/, std::int64_t /*offset*/) {
+    return -1;
+  }
 };
 
 enum class ScanResult {
@@ -89,10 +100,36 @@ class ScanProgress {
 // and one cut and grown again is read on from where the scan stands. A source
 // without a length (a pipe, a character device), or whose length is 0, is read
 // to the end of its data. Lengths up to 2^63 - 1 are answered right, whatever
-// the source's hole queries say. The progress, when there is one, is told
-// after each block.
+// the source's hole queries say.
+//
+// A positioned source of some length is read by up to `readers` threads at
+// once (the caller's among them), each into its own block of buffer
+// (buffer.size() / readers bytes); the answer is the same as with one. The
+// progress, when there is one, is told on the caller's thread only.
 ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer,
+                            ScanProgress* progress = nullptr, std::size_t readers = 1);
+
+namespace platform {
+class ScanBuffer;
+}
+
+// The most readers a run starts, whatever the number of processors. Reading
+// cached data is soon bound by the memory rather than the processors: on this
+// project's machine of two, a third and a fourth reader (tried beyond the
+// processors with bench/scan_readers.cpp) gained nothing over two, cached or
+// cold. Four leave room for machines whose memory and disks serve more, at
+// little memory each.
+inline constexpr std::size_t most_readers = 4;
+
+// The run's memory for the scan: a block for each processor that the process
+// may use (up to most_readers), fewer or smaller blocks when the system has not
+// that much to give, none at all when it has nothing. Had before the result
+// file is cut, so that nothing after that can fail for want of memory.
+platform::ScanBuffer scan_buffer();
+
+// The scan with the run's memory; a read error when there is none.
+ScanResult scan_for_nonzero(ByteSource& input, const platform::ScanBuffer& buffer,
                             ScanProgress* progress = nullptr);
 
-// The same with the run's own buffer.
+// The same with memory of its own, had as scan_buffer has it.
 ScanResult scan_for_nonzero(ByteSource& input, ScanProgress* progress = nullptr);

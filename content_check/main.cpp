@@ -57,12 +57,12 @@ struct RunFiles final : EndingActions {
 
 // The scan, with its progress on standard error when that is a terminal. The
 // line is gone again before the ending's line is printed.
-ScanResult scan_showing_progress(platform::Input& input) {
+ScanResult scan_showing_progress(platform::Input& input, const platform::ScanBuffer& buffer) {
   const std::unique_ptr<platform::Terminal> terminal = platform::open_terminal();
-  if (!terminal) return scan_for_nonzero(input);
+  if (!terminal) return scan_for_nonzero(input, buffer);
   StatusLine status(*terminal);
   ProgressLine progress(status);
-  return scan_for_nonzero(input, &progress);
+  return scan_for_nonzero(input, buffer, &progress);
 }
 
 // The run from the prompt to the last close: its exit status.
@@ -73,6 +73,10 @@ int run() {
   RunFiles files;
   files.input = platform::open_input(input_name);
   if (!files.input) return end_with(open_error, files);
+
+  // Had before the result file is cut, so that nothing after that can fail
+  // for want of memory; with none at all, the scan ends as a read error.
+  const platform::ScanBuffer buffer = scan_buffer();
 
   // The result never goes into the input itself: when the chosen name turns
   // out to designate it, the other name is taken.
@@ -88,7 +92,7 @@ int run() {
   files.result_name = result_names[chosen].data();
   files.result_identity = created.identity;
 
-  return end_with(ending_after(scan_showing_progress(*files.input)), files);
+  return end_with(ending_after(scan_showing_progress(*files.input, buffer)), files);
 }
 
 }  // namespace

@@ -46,8 +46,9 @@ struct FileIdentity {
 // The open input, read straight from its descriptor or handle: the length is
 // the file's size, a block device's size, or -1 for what has none (a pipe, a
 // socket, a character device, a file of the kernel's own file systems, such
-// as /proc and /sys, whose sizes say nothing of their text). Holes are
-// reported only where the file system is known to report them truly.
+// as /proc and /sys, whose sizes say nothing of their text). A file or a block
+// device is positioned: read at offsets from several threads at once. Holes
+// are reported only where the file system is known to report them truly.
 class Input : public ByteSource {
  public:
   virtual FileIdentity identity() const = 0;
@@ -61,14 +62,25 @@ class Input : public ByteSource {
 // was opened is a directory: that is no file to examine.
 std::unique_ptr<Input> open_input(const char* name);
 
-// The scan's one buffer: size bytes, aligned to a page, mapped so that its
-// first touch costs as few page faults as the system allows, and untouched
-// until the first read. Throws std::bad_alloc when no memory is to be had.
+// Memory for the scan: size bytes aligned to a page, untouched until the
+// first read. Its first head bytes are small pages, all that a short file's
+// reads touch; the rest is mapped so that its first touch costs as few page
+// faults as the system allows. Empty when the system has not that much to give:
+// it never throws.
 class ScanBuffer {
  public:
-  explicit ScanBuffer(std::size_t size);
-  ScanBuffer(const ScanBuffer&) = delete;
-  ScanBuffer& operator=(const ScanBuffer&) = delete;
+  ScanBuffer() = default;
+  ScanBuffer(std::size_t size, std::size_t head) noexcept;
+  ScanBuffer(ScanBuffer&& other) noexcept
+      : mapping_(std::exchange(other.mapping_, nullptr)),
+        mapped_(std::exchange(other.mapped_, 0)),
+        bytes_(std::exchange(other.bytes_, {})) {}
+  ScanBuffer& operator=(ScanBuffer&& other) noexcept {
+    std::swap(mapping_, other.mapping_);
+    std::swap(mapped_, other.mapped_);
+    std::swap(bytes_, other.bytes_);
+    return *this;
+  }
   ~ScanBuffer();
 
   std::span<unsigned char> bytes() const { return bytes_; }
@@ -78,6 +90,13 @@ class ScanBuffer {
   std::size_t mapped_ = 0;
   std::span<unsigned char> bytes_;
 };
+
+// The block that each of the scan's readers reads into, as large as reads
+// are cheapest here (see each platform's reasons).
+extern const std::size_t scan_block;
+
+// How many processors this process may run on (its affinity): at least 1.
+std::size_t usable_processors();
 
 // The result file, open for writing in binary mode ("wb"). Closed when it
 // goes, unless it was closed first with close(), which is how the run closes

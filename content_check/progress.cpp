@@ -1,25 +1,36 @@
 #include "progress.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 
 namespace {
+
+// To the nearest whole number, halves away from zero, and up to the next
+// whole number; every number here is at least 0. Written out instead of taken
+// from <cmath>: llround and ceil were all that made the program load libm at
+// start-up, and loading a library is a good part of a short run.
+long long rounded(double x) {
+  return static_cast<long long>(x + 0.5);
+}
+long long rounded_up(double x) {
+  const auto whole = static_cast<long long>(x);
+  return static_cast<double>(whole) < x ? whole + 1 : whole;
+}
 
 // Whole bytes below 1 KiB, otherwise one decimal in the largest unit that
 // keeps it below 1024.0 once rounded.
 std::string size_text(double bytes) {
   static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   // Compared before rounding: 2^63 bytes, as a double, has no long long.
-  if (bytes < 1023.5) return std::to_string(std::llround(std::max(bytes, 0.0))) + " B";
+  if (bytes < 1023.5) return std::to_string(rounded(std::max(bytes, 0.0))) + " B";
   std::size_t unit = 0;
   double value = bytes / 1024;
-  long long tenths = std::llround(value * 10);
+  long long tenths = rounded(value * 10);
   while (tenths >= 10240 && unit + 1 < std::size(units)) {
     value /= 1024;
     ++unit;
-    tenths = std::llround(value * 10);
+    tenths = rounded(value * 10);
   }
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " " + units[unit];
 }
@@ -28,7 +39,7 @@ std::string size_text(double bytes) {
 std::string duration_text(double seconds) {
   // Beyond about 30,000 years an estimate says nothing more; the clamp keeps
   // the conversion defined.
-  const auto s = static_cast<long long>(std::ceil(std::clamp(seconds, 0.0, 1e12)));
+  const auto s = rounded_up(std::clamp(seconds, 0.0, 1e12));
   if (s < 60) return std::to_string(s) + " s";
   if (s < 3600) return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
   return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -327,6 +328,7 @@ std::string drain_slowly(int fd) {
 struct Watch {
   bool failing_reads = false;  // the fail_read module preloaded
   fs::path trace{};
+  rlim_t data_limit = RLIM_INFINITY;  // the program's RLIMIT_DATA
 };
 
 // The tracer's words before the program's: the writes, closes and removals,
@@ -397,6 +399,10 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
     ::dup2(err, 2);
     for (int fd : {out, err, gone_pipe[1], terminal, terminal_side})
       if (fd > 2) ::close(fd);
+    if (watch.data_limit != RLIM_INFINITY) {
+      const rlimit limit{watch.data_limit, watch.data_limit};
+      if (::setrlimit(RLIMIT_DATA, &limit) != 0) ::_exit(124);
+    }
     launch.exec_in(dir.c_str());
   }
   if (gone_pipe[1] >= 0) ::close(gone_pipe[1]);
@@ -521,8 +527,9 @@ struct Row {
   std::optional<std::string> result = "test.fzz";
   std::optional<int> status{};  // when it is not the ending's own
   Platform only = Platform::any;
-  bool read_only_dir = false;  // the working directory cannot be written to
-  bool failing_reads = false;  // reads from files named "...unreadable" fail
+  bool read_only_dir = false;         // the working directory cannot be written to
+  bool failing_reads = false;         // reads from files named "...unreadable" fail
+  rlim_t data_limit = RLIM_INFINITY;  // the program's memory, as `ulimit -d` limits it
   Input input = Input::pipe;
   Output output = Output::file;  // the console bytes are seen on a file and a busy pipe
   Sticky sticky = Sticky::none;
@@ -910,6 +917,30 @@ void read_error_rows(std::vector<Row>& t) {
                .failing_reads = true});
 }
 
+// Memory so short that the scan's usual buffer and threads cannot be had: the
+// answer is the same, and an earlier result is replaced, not left cut.
+void memory_limit_rows(std::vector<Row>& t) {
+  constexpr rlim_t four_MiB = rlim_t{4} << 20;
+  t.push_back({.name = "ShortOfMemoryEmpty",
+               .typed = "empty.bin\n",
+               .fixtures = {file("empty.bin", ""), file("test.fzz", "old")},
+               .ending = vacant,
+               .only = Platform::linux_only,
+               .data_limit = four_MiB});
+  t.push_back({.name = "ShortOfMemoryZeros",
+               .typed = "big\n",
+               .fixtures = {file("big", zeros(20 << 20))},
+               .ending = zeros_only,
+               .only = Platform::linux_only,
+               .data_limit = four_MiB});
+  t.push_back({.name = "ShortOfMemoryFound",
+               .typed = "big\n",
+               .fixtures = {file("big", zeros(20 << 20) + "\x01")},
+               .ending = found,
+               .only = Platform::linux_only,
+               .data_limit = four_MiB});
+}
+
 // Entries that another user planted in a shared directory are not written through.
 void planted_entry_rows(std::vector<Row>& t) {
   t.push_back({.name = "PlantedLinkInStickyDirectoryIsNotFollowed",
@@ -1084,6 +1115,7 @@ std::vector<Row> rows() {
   failing_output_rows(t);
   busy_output_rows(t);
   read_error_rows(t);
+  memory_limit_rows(t);
   planted_entry_rows(t);
   step_order_rows(t);
   return t;
@@ -1154,6 +1186,10 @@ class InTempDir : public testing::Test {
     std::optional<KernelLinkRuleOff> kernel_rule_off;
     if (row.kernel_links_unprotected && !kernel_rule_off.emplace().off())
       GTEST_SKIP() << "fs.protected_symlinks cannot be turned off here";
+    if (row.data_limit != RLIM_INFINITY && run_in(dir_.path(), "", Input::pipe, Output::file,
+                                                  scratch_.path(), {.data_limit = row.data_limit})
+                                               .out.empty())
+      GTEST_SKIP() << "the program cannot start under the limit (a sanitizer's shadow memory)";
     const fs::path& dir = dir_.path();
     for (const Fixture& f : row.fixtures) ASSERT_NO_FATAL_FAILURE(make(dir, f));
     Snapshot before = snapshot(dir);
@@ -1184,7 +1220,8 @@ class InTempDir : public testing::Test {
     // Wine is not traced: there the row checks all else.
     const bool traced = row.traced && !options.windows_build;
     const Watch watch{.failing_reads = row.failing_reads,
-                      .trace = traced ? scratch_.path() / "trace" : fs::path()};
+                      .trace = traced ? scratch_.path() / "trace" : fs::path(),
+                      .data_limit = row.data_limit};
     const Output output = traced ? Output::terminal : row.output;
     const Finished run = run_in(dir, row.typed, row.input, output, scratch_.path(), watch);
     ::chown(dir.c_str(), ::geteuid(), static_cast<gid_t>(-1));

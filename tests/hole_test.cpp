@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@
 
 namespace {
 
+using row_printing::PrintTo;
+
 constexpr std::int64_t MiB = std::int64_t{1} << 20;
 
 // The file each case makes and scans, in its own temporary directory.
@@ -33,17 +36,13 @@ std::string input_path(const TempDir& dir) {
 }
 
 struct Layout {
-  const char* what;
-  std::int64_t size;                  // the length, by truncation
-  std::int64_t preallocate = 0;       // bytes reserved with fallocate from 0
-  std::int64_t zeros = 0;             // zero bytes written from 0
-  std::vector<std::int64_t> nonzero;  // offsets of 0x01 bytes written
-  ScanResult expected;
+  const char* what = "";
+  std::int64_t size = 0;                // the length, by truncation
+  std::int64_t preallocate = 0;         // bytes reserved with fallocate from 0
+  std::int64_t zeros = 0;               // zero bytes written from 0
+  std::vector<std::int64_t> nonzero{};  // offsets of 0x01 bytes written
+  ScanResult expected = ScanResult::not_found;
 };
-
-void PrintTo(const Layout& l, std::ostream* os) {
-  *os << l.what;
-}
 
 // Writes the layout without syncing, as a program would just before the scan.
 void make(const std::string& path, const Layout& l) {
@@ -70,20 +69,83 @@ ScanResult scan_file(const std::string& path) {
 std::vector<Layout> layouts() {
   using enum ScanResult;
   return {
-      {"sparse with no data", 64 * MiB, 0, 0, {}, not_found},
-      {"data after a hole", 8 * MiB, 0, 0, {5 * MiB + 17}, found},
-      {"data then a hole to the end", 8 * MiB, 0, 0, {3}, found},
-      {"written zeros then a hole", 8 * MiB, 0, 2 * MiB, {}, not_found},
-      {"only the last byte after a hole", 8 * MiB, 0, 0, {8 * MiB - 1}, found},
-      {"preallocated and never written", 16 * MiB, 16 * MiB, 0, {}, not_found},
-      {"preallocated and written in one place", 16 * MiB, 16 * MiB, 0, {7 * MiB + 3}, found},
-      {"preallocated and written near its end", 16 * MiB, 16 * MiB, 0, {15 * MiB}, found},
-      {"first byte of a block", 3 * MiB, 0, 3 * MiB, {0}, found},
-      {"last byte of the first block", 3 * MiB, 0, 3 * MiB, {MiB - 1}, found},
-      {"first byte of the second block", 3 * MiB, 0, 3 * MiB, {MiB}, found},
-      {"last byte of the second block", 3 * MiB, 0, 3 * MiB, {2 * MiB - 1}, found},
-      {"last byte of the file", 3 * MiB, 0, 3 * MiB, {3 * MiB - 1}, found},
-      {"blocks of zeros only", 3 * MiB, 0, 3 * MiB, {}, not_found},
+      {.what = "sparse with no data", .size = 64 * MiB, .expected = not_found},
+      {.what = "data after a hole", .size = 8 * MiB, .nonzero = {5 * MiB + 17}, .expected = found},
+      {.what = "data then a hole to the end", .size = 8 * MiB, .nonzero = {3}, .expected = found},
+      {.what = "written zeros then a hole",
+       .size = 8 * MiB,
+       .zeros = 2 * MiB,
+       .expected = not_found},
+      {.what = "only the last byte after a hole",
+       .size = 8 * MiB,
+       .nonzero = {8 * MiB - 1},
+       .expected = found},
+      {.what = "preallocated and never written",
+       .size = 16 * MiB,
+       .preallocate = 16 * MiB,
+       .expected = not_found},
+      {.what = "preallocated and written in one place",
+       .size = 16 * MiB,
+       .preallocate = 16 * MiB,
+       .nonzero = {7 * MiB + 3},
+       .expected = found},
+      {.what = "preallocated and written near its end",
+       .size = 16 * MiB,
+       .preallocate = 16 * MiB,
+       .nonzero = {15 * MiB},
+       .expected = found},
+      {.what = "first byte", .size = 3 * MiB, .zeros = 3 * MiB, .nonzero = {0}, .expected = found},
+      {.what = "last byte of the first MiB",
+       .size = 3 * MiB,
+       .zeros = 3 * MiB,
+       .nonzero = {MiB - 1},
+       .expected = found},
+      {.what = "first byte of the second MiB",
+       .size = 3 * MiB,
+       .zeros = 3 * MiB,
+       .nonzero = {MiB},
+       .expected = found},
+      {.what = "last byte of the second MiB",
+       .size = 3 * MiB,
+       .zeros = 3 * MiB,
+       .nonzero = {2 * MiB - 1},
+       .expected = found},
+      // The first read is 64 KiB.
+      {.what = "last byte of the first read",
+       .size = 3 * MiB,
+       .zeros = 3 * MiB,
+       .nonzero = {64 * 1024 - 1},
+       .expected = found},
+      {.what = "first byte after the first read",
+       .size = 3 * MiB,
+       .zeros = 3 * MiB,
+       .nonzero = {64 * 1024},
+       .expected = found},
+      {.what = "last byte of the file",
+       .size = 3 * MiB,
+       .zeros = 3 * MiB,
+       .nonzero = {3 * MiB - 1},
+       .expected = found},
+      {.what = "stored zeros only", .size = 3 * MiB, .zeros = 3 * MiB, .expected = not_found},
+      // Large enough for every reader: bytes for each of them to meet.
+      {.what = "zeros read by several readers",
+       .size = 40 * MiB,
+       .zeros = 40 * MiB,
+       .expected = not_found},
+      {.what = "a byte far into zeros read by several readers",
+       .size = 40 * MiB,
+       .zeros = 40 * MiB,
+       .nonzero = {29 * MiB + 5},
+       .expected = found},
+      {.what = "the last byte of zeros read by several readers",
+       .size = 40 * MiB,
+       .zeros = 40 * MiB,
+       .nonzero = {40 * MiB - 1},
+       .expected = found},
+      {.what = "stretches of data between holes",
+       .size = 64 * MiB,
+       .nonzero = {9 * MiB, 20 * MiB, 33 * MiB, 60 * MiB + 1},
+       .expected = found},
   };
 }
 
@@ -106,45 +168,57 @@ TEST(Holes, FindAnUnsyncedByteAtARandomOffset) {
     const auto at = static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(256 * MiB));
     TempDir dir;
     ASSERT_NO_FATAL_FAILURE(
-        make(input_path(dir), {"random", 256 * MiB, 0, 0, {at}, ScanResult::found}));
+        make(input_path(dir), {.what = "random", .size = 256 * MiB, .nonzero = {at}}));
     EXPECT_EQ(scan_file(input_path(dir)), ScanResult::found) << "byte at " << at;
   }
 }
 
 // Appends a non-zero byte to the file after its first read, as a writer that
 // is still at work would.
+// Appends a non-zero byte to the file after its first read, as a writer that
+// is still at work would; read as a stream, or at offsets by several readers.
 class GrowingFile final : public ByteSource {
  public:
-  GrowingFile(ByteSource& input, std::string path) : inner_(input), path_(std::move(path)) {}
+  GrowingFile(platform::Input& input, std::string path, bool positioned)
+      : inner_(input), path_(std::move(path)), positioned_(positioned) {}
   std::int64_t length() override { return inner_.length(); }
   DataExtent next_data(std::int64_t offset) override { return inner_.next_data(offset); }
   bool seek(std::int64_t offset) override { return inner_.seek(offset); }
-  std::ptrdiff_t read(std::span<unsigned char> into) override {
-    const std::ptrdiff_t got = inner_.read(into);
-    if (!grown_) {
-      grown_ = true;
+  std::ptrdiff_t read(std::span<unsigned char> into) override { return grown(inner_.read(into)); }
+  bool positioned() const override { return positioned_; }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    return grown(inner_.read_at(into, offset));
+  }
+
+ private:
+  std::ptrdiff_t grown(std::ptrdiff_t got) {
+    std::call_once(grown_, [this] {
       const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND);
       EXPECT_GE(fd, 0);
       EXPECT_EQ(::ftruncate(fd, 5 * MiB), 0);  // a hole, then the byte
       EXPECT_EQ(::write(fd, "\x02", 1), 1);
       ::close(fd);
-    }
+    });
     return got;
   }
 
- private:
-  ByteSource& inner_;
+  platform::Input& inner_;
   std::string path_;
-  bool grown_ = false;
+  bool positioned_;
+  std::once_flag grown_;
 };
 
 TEST(Holes, AFileThatGrowsBetweenBlocksIsReadToItsNewEnd) {
-  TempDir dir;
-  ASSERT_NO_FATAL_FAILURE(make(input_path(dir), {"growing", 2 * MiB, 0, 2 * MiB, {}, {}}));
-  const std::unique_ptr<platform::Input> input = platform::open_input(input_path(dir).c_str());
-  ASSERT_TRUE(input);
-  GrowingFile source(*input, input_path(dir));
-  EXPECT_EQ(scan_for_nonzero(source), ScanResult::found);
+  for (const bool positioned : {false, true}) {
+    TempDir dir;
+    ASSERT_NO_FATAL_FAILURE(
+        make(input_path(dir), {.what = "growing", .size = 2 * MiB, .zeros = 2 * MiB}));
+    const std::unique_ptr<platform::Input> input = platform::open_input(input_path(dir).c_str());
+    ASSERT_TRUE(input);
+    GrowingFile source(*input, input_path(dir), positioned);
+    EXPECT_EQ(scan_for_nonzero(source), ScanResult::found)
+        << (positioned ? "positioned" : "stream");
+  }
 }
 
 // --- the hole query made to fail --------------------------------------------
@@ -173,7 +247,8 @@ off_t fake_seek(int fd, off_t offset, int whence) {
 // fake seek.
 class FakedHoles final : public ByteSource {
  public:
-  explicit FakedHoles(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {}
+  FakedHoles(const std::string& path, bool positioned)
+      : fd_(::open(path.c_str(), O_RDONLY)), positioned_(positioned) {}
   FakedHoles(const FakedHoles&) = delete;
   FakedHoles& operator=(const FakedHoles&) = delete;
   ~FakedHoles() override { ::close(fd_); }
@@ -188,19 +263,20 @@ class FakedHoles final : public ByteSource {
     return platform::next_data_with(fd_, offset, fake_seek);
   }
   bool seek(std::int64_t offset) override { return ::lseek(fd_, offset, SEEK_SET) == offset; }
+  bool positioned() const override { return positioned_; }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    return ::pread(fd_, into.data(), into.size(), offset);
+  }
 
  private:
   int fd_;
+  bool positioned_;
 };
 
 struct Failure {
   const char* what;
   FakeSeek seek;
 };
-
-void PrintTo(const Failure& f, std::ostream* os) {
-  *os << f.what;
-}
 
 class FailingHoleQuery : public testing::TestWithParam<Failure> {
  protected:
@@ -214,8 +290,11 @@ TEST_P(FailingHoleQuery, FallsBackToReadingAndKeepsTheAnswer) {
     if (l.preallocate == 0 && l.zeros >= l.size) continue;
     TempDir dir;
     ASSERT_NO_FATAL_FAILURE(make(input_path(dir), l));
-    FakedHoles source(input_path(dir));
-    EXPECT_EQ(scan_for_nonzero(source), l.expected) << l.what;
+    for (const bool positioned : {false, true}) {
+      FakedHoles source(input_path(dir), positioned);
+      EXPECT_EQ(scan_for_nonzero(source), l.expected)
+          << l.what << (positioned ? ", positioned" : ", a stream");
+    }
   }
 }
 
@@ -230,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FailingHoleQuery,
 
 TEST(HoleQuery, ReportsNoDataToTheEndAndLeavesThePositionOnFailure) {
   TempDir dir;
-  ASSERT_NO_FATAL_FAILURE(make(input_path(dir), {"", 4 * MiB, 0, 0, {MiB}, {}}));
+  ASSERT_NO_FATAL_FAILURE(make(input_path(dir), {.size = 4 * MiB, .nonzero = {MiB}}));
   const int fd = ::open(input_path(dir).c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
 
@@ -264,11 +343,8 @@ struct SeamCase {
   // SEEK_DATA answers oddly only inside the stored bytes: answers that have
   // the scan read everything on would take forever from offset 0.
   bool data_odd_inside = false;
+  bool move_fails = false;  // the scan's own move to an offset fails
 };
-
-void PrintTo(const SeamCase& c, std::ostream* os) {
-  *os << c.what;
-}
 
 off_t odd_answer(Odd odd, int whence, off_t offset, off_t truth) {
   switch (odd) {
@@ -296,7 +372,8 @@ off_t odd_answer(Odd odd, int whence, off_t offset, off_t truth) {
 class LargestLengths : public testing::TestWithParam<SeamCase> {};
 
 // Stored bytes at the end of a sparse source 2^63 - 1 bytes long, or a page
-// and a bit shorter, scanned through the run's buffer and a small one.
+// and a bit shorter, scanned through the run's buffer and a small one, as a
+// stream by one reader and as a positioned source by two.
 TEST_P(LargestLengths, AnswerAsIfEveryByteWereRead) {
   const SeamCase c = GetParam();
   constexpr std::size_t stored = 40000;  // no multiple of either buffer
@@ -306,22 +383,30 @@ TEST_P(LargestLengths, AnswerAsIfEveryByteWereRead) {
       const bool hidden = nonzero_at == 0 && (c.data == Odd::no_data || c.data == Odd::past_length);
       if (hidden) continue;
       for (const std::size_t buffer_size : {std::size_t{4096}, std::size_t{1} << 20}) {
-        SeamSource source;
-        source.memory.bytes.assign(stored, 0);
-        if (nonzero_at < stored) source.memory.bytes[nonzero_at] = 0x01;
-        source.memory.hole = length - static_cast<std::int64_t>(stored);
-        const std::int64_t inside = source.memory.hole + 1;
-        source.answer = [&c, inside](int whence, off_t offset, off_t truth) {
-          if (whence == SEEK_HOLE) return odd_answer(c.hole, whence, offset, truth);
-          if (c.data_odd_inside && offset < inside) return truth;
-          return odd_answer(c.data, whence, offset, truth);
-        };
-        std::vector<unsigned char> buffer(buffer_size);
-        const ScanResult expected = nonzero_at < stored ? ScanResult::found : ScanResult::not_found;
-        EXPECT_EQ(scan_for_nonzero(source, buffer), expected)
-            << "length " << length << ", non-zero byte at " << nonzero_at << " of the stored bytes"
-            << ", buffer " << buffer_size;
-        EXPECT_LE(source.queries, SeamSource::most_queries) << "the scan went round in circles";
+        // Positioned reads need no move.
+        for (const std::size_t readers :
+             {std::size_t{1}, c.move_fails ? std::size_t{1} : std::size_t{2}}) {
+          SeamSource source;
+          source.memory.bytes.assign(stored, 0);
+          if (nonzero_at < stored) source.memory.bytes[nonzero_at] = 0x01;
+          source.memory.hole = length - static_cast<std::int64_t>(stored);
+          source.memory.positioned_reads = readers > 1;
+          source.move_fails = c.move_fails;
+          const std::int64_t inside = source.memory.hole + 1;
+          source.answer = [&c, inside](int whence, off_t offset, off_t truth) {
+            if (whence == SEEK_HOLE) return odd_answer(c.hole, whence, offset, truth);
+            if (c.data_odd_inside && offset < inside) return truth;
+            return odd_answer(c.data, whence, offset, truth);
+          };
+          std::vector<unsigned char> buffer(buffer_size);
+          const ScanResult expected = c.move_fails          ? ScanResult::read_error
+                                      : nonzero_at < stored ? ScanResult::found
+                                                            : ScanResult::not_found;
+          EXPECT_EQ(scan_for_nonzero(source, buffer, nullptr, readers), expected)
+              << "length " << length << ", non-zero byte at " << nonzero_at
+              << " of the stored bytes, buffer " << buffer_size << ", " << readers << " readers";
+          EXPECT_LE(source.queries, SeamSource::most_queries) << "the scan went round in circles";
+        }
       }
     }
   }
@@ -329,33 +414,40 @@ TEST_P(LargestLengths, AnswerAsIfEveryByteWereRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, LargestLengths,
-    testing::Values(SeamCase{"truthful answers"},
-                    // btrfs: a stretch that ends at 2^63 has its end answered as -2^63.
-                    SeamCase{"hole query answers -2^63", Odd::truth, Odd::minus_2_63},
-                    SeamCase{"hole query fails", Odd::truth, Odd::fails},
-                    SeamCase{"hole query answers before the offset asked", Odd::truth,
-                             Odd::before_offset},
-                    SeamCase{"hole query answers past the length", Odd::truth, Odd::past_length},
-                    // tmpfs: no data, it says, over data in the last page.
-                    SeamCase{"data query says no data", Odd::no_data},
-                    SeamCase{"data query answers past the length", Odd::past_length},
-                    SeamCase{"data query fails inside the data", Odd::fails, Odd::minus_2_63, true},
-                    SeamCase{"data query answers -2^63 inside the data", Odd::minus_2_63,
-                             Odd::minus_2_63, true},
-                    SeamCase{"data query answers before the offset asked", Odd::before_offset,
-                             Odd::minus_2_63, true}),
+    testing::Values(
+        SeamCase{.what = "truthful answers"},
+        // btrfs: a stretch that ends at 2^63 has its end answered as -2^63.
+        SeamCase{.what = "hole query answers -2^63", .hole = Odd::minus_2_63},
+        SeamCase{.what = "hole query fails", .hole = Odd::fails},
+        SeamCase{.what = "hole query answers before the offset asked", .hole = Odd::before_offset},
+        SeamCase{.what = "hole query answers past the length", .hole = Odd::past_length},
+        // tmpfs: no data, it says, over data in the last page.
+        SeamCase{.what = "data query says no data", .data = Odd::no_data},
+        // The scan cannot move to the last block to make sure of it.
+        SeamCase{.what = "data query says no data and the move to the last block fails",
+                 .data = Odd::no_data,
+                 .move_fails = true},
+        SeamCase{.what = "data query answers past the length", .data = Odd::past_length},
+        SeamCase{.what = "data query fails inside the data",
+                 .data = Odd::fails,
+                 .hole = Odd::minus_2_63,
+                 .data_odd_inside = true},
+        SeamCase{.what = "data query answers -2^63 inside the data",
+                 .data = Odd::minus_2_63,
+                 .hole = Odd::minus_2_63,
+                 .data_odd_inside = true},
+        SeamCase{.what = "data query answers before the offset asked",
+                 .data = Odd::before_offset,
+                 .hole = Odd::minus_2_63,
+                 .data_odd_inside = true}),
     [](const testing::TestParamInfo<SeamCase>& c) { return test_name(c.param.what); });
 
 // --- the largest lengths on real file systems --------------------------------
 
 struct FileSystem {
-  const char* type;
+  const char* what;  // the type, as mount takes it
   const char* mkfs;  // makes it in an image file; none for tmpfs
 };
-
-void PrintTo(const FileSystem& f, std::ostream* os) {
-  *os << f.type;
-}
 
 // Mounts a fresh file system of the kind on a temporary directory, through a
 // loop device for the kinds that need an image; why_not says what stopped it.
@@ -394,9 +486,9 @@ class Mounted {
       return;
     }
     const std::string mount =
-        std::string("mount -t ") + fs.type + " " + source + " " + point_ + " 2>/dev/null";
+        std::string("mount -t ") + fs.what + " " + source + " " + point_ + " 2>/dev/null";
     if (std::system(mount.c_str()) != 0) {
-      why_not = std::string("mount refused ") + fs.type + " here";
+      why_not = std::string("mount refused ") + fs.what + " here";
       return;
     }
     mounted_ = true;
@@ -442,7 +534,7 @@ TEST_P(LargestLengthOn, AnswersAsIfEveryByteWereRead) {
       const std::string path = fs.file("largest");
       const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ASSERT_GE(fd, 0) << path;
-      ASSERT_EQ(::ftruncate(fd, largest), 0) << "no file of 2^63 - 1 bytes on " << GetParam().type;
+      ASSERT_EQ(::ftruncate(fd, largest), 0) << "no file of 2^63 - 1 bytes on " << GetParam().what;
       for (const auto& [at, byte] : c.writes) ASSERT_EQ(::pwrite(fd, &byte, 1, at), 1) << c.what;
       if (synced) {
         ASSERT_EQ(::fsync(fd), 0);
@@ -459,7 +551,7 @@ INSTANTIATE_TEST_SUITE_P(Table, LargestLengthOn,
                                          FileSystem{"tmpfs", nullptr},
                                          FileSystem{"xfs", "mkfs.xfs"}),
                          [](const testing::TestParamInfo<FileSystem>& f) {
-                           return std::string(f.param.type);
+                           return std::string(f.param.what);
                          });
 
 }  // namespace

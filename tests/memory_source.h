@@ -2,8 +2,10 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "content_check.h"
@@ -12,19 +14,21 @@ using Bytes = std::vector<unsigned char>;
 
 inline constexpr std::int64_t max_offset = INT64_MAX;
 
-// A source over bytes in memory that can misreport its length, end early,
-// fail, deliver short reads, or grow after it has been measured a few times.
-// The bytes may follow a hole of any size, so that it can stand for a sparse
-// file up to 2^63 - 1 bytes long. Offsets count the hole too.
-struct MemorySource final : ByteSource {
-  Bytes bytes;
+// What a MemorySource holds and how it misbehaves, for rows of designated
+// initialisers: the bytes, which may follow a hole of any size, so that it can
+// stand for a sparse file up to 2^63 - 1 bytes long (offsets count the hole
+// too); a length it may misreport; an end of the data before the length; a
+// failing read; short reads; growth or a cut after it has been measured a few
+// times.
+struct MemorySettings {
+  Bytes bytes{};
   std::int64_t hole = 0;                  // zero bytes, never stored, before the bytes
   std::int64_t reported = -2;             // the length it claims; -2: the hole and the bytes
   std::int64_t ends_after = max_offset;   // where the data ends
   int ends_times = INT_MAX;               // reads that meet that end before the rest comes
   std::int64_t fails_after = max_offset;  // where a read fails
   std::size_t most_per_read = SIZE_MAX;
-  Bytes appended;  // joins the data, and the length, at the grow_at-th measure
+  Bytes appended{};  // joins the data, and the length, at the grow_at-th measure
   int grow_at = -1;
   std::size_t cut_to = 0;  // the bytes and the length are cut to this at the cut_at-th measure
   int cut_at = -1;
@@ -36,6 +40,14 @@ struct MemorySource final : ByteSource {
   bool knows_holes = false;
   std::int64_t no_data_from = max_offset;
   bool end_unknown = false;
+
+  // Answers reads at an offset, from several threads at once, as a file does.
+  bool positioned_reads = false;
+};
+
+struct MemorySource final : ByteSource, MemorySettings {
+  MemorySource() = default;
+  explicit MemorySource(MemorySettings settings) : MemorySettings(std::move(settings)) {}
 
   int measures = 0;
   std::int64_t position = 0;
@@ -57,25 +69,35 @@ struct MemorySource final : ByteSource {
   }
 
   std::ptrdiff_t read(std::span<unsigned char> into) override {
-    if (position >= fails_after) return -1;
+    const std::ptrdiff_t got = read_at(into, position);
+    if (got > 0) position += got;
+    return got;
+  }
+
+  bool positioned() const override { return positioned_reads; }
+
+  // Changes nothing but the count of reads left to meet the end, which
+  // readers on several threads take their turns at.
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    if (offset >= fails_after) return -1;
     // Linux refuses a read that would end past the largest offset.
-    if (into.size() > static_cast<std::uint64_t>(max_offset - position)) return -1;
-    if (ends_times > 0 && position >= ends_after) {
-      --ends_times;
-      return 0;
+    if (into.size() > static_cast<std::uint64_t>(max_offset - offset)) return -1;
+    std::atomic_ref<int> ends_left(ends_times);
+    if (offset >= ends_after) {
+      for (int left = ends_left.load(); left > 0;)
+        if (ends_left.compare_exchange_weak(left, left - 1)) return 0;
     }
     std::int64_t end = std::min(stored_end(), fails_after);
-    if (ends_times > 0) end = std::min(end, ends_after);
-    if (position < hole) end = std::min(end, hole);
+    if (ends_left.load() > 0) end = std::min(end, ends_after);
+    if (offset < hole) end = std::min(end, hole);
     const auto most =
         static_cast<std::int64_t>(std::min({into.size(), most_per_read, SIZE_MAX / 2}));
-    const std::int64_t n = std::min(most, end - position);
+    const std::int64_t n = std::min(most, end - offset);
     if (n <= 0) return 0;
-    if (position < hole)
+    if (offset < hole)
       std::fill_n(into.begin(), n, 0);
     else
-      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(position - hole), n, into.begin());
-    position += n;
+      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset - hole), n, into.begin());
     return static_cast<std::ptrdiff_t>(n);
   }
 

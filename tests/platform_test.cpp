@@ -75,16 +75,20 @@ TEST(OpenInput, ReadsTheBytesAsStored) {
   }
 }
 
-// Sizes below, at and above the unit the buffer may be mapped in.
+// Sizes below, at and above the unit the buffer may be mapped in, with a head
+// of small pages or none, and one larger than the buffer.
 TEST(ScanBuffer, IsPageAlignedAndWritableToItsEnd) {
-  for (const std::size_t size :
-       {std::size_t{1}, std::size_t{1} << 20, (std::size_t{3} << 20) + 1}) {
-    const platform::ScanBuffer buffer(size);
-    const std::span<unsigned char> bytes = buffer.bytes();
-    ASSERT_EQ(bytes.size(), size);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bytes.data()) % 4096, 0u) << size;
-    std::fill(bytes.begin(), bytes.end(), 0xa5);
-    EXPECT_EQ(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), 0xa5)), size);
+  for (const std::size_t head : {std::size_t{0}, std::size_t{64} << 10, std::size_t{8} << 20}) {
+    for (const std::size_t size :
+         {std::size_t{1}, std::size_t{1} << 20, (std::size_t{3} << 20) + 1}) {
+      const platform::ScanBuffer buffer(size, head);
+      const std::span<unsigned char> bytes = buffer.bytes();
+      ASSERT_EQ(bytes.size(), size);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bytes.data()) % 4096, 0u) << size;
+      std::fill(bytes.begin(), bytes.end(), 0xa5);
+      EXPECT_EQ(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), 0xa5)), size)
+          << size << ", head " << head;
+    }
   }
 }
 

@@ -1,5 +1,5 @@
 // What the modules that the tests preload into the program share: which file
-// a descriptor is, and the C library's own read to hand on to.
+// a descriptor is, and the C library's own reads to hand on to.
 #pragma once
 
 #include <dlfcn.h>
@@ -14,6 +14,12 @@ inline bool opened_as(int fd, std::string_view suffix) {
   const std::string link = "/proc/self/fd/" + std::to_string(fd);
   const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
   return n >= 0 && std::string_view(target, static_cast<std::size_t>(n)).ends_with(suffix);
+}
+
+inline ssize_t real_pread(int fd, void* buffer, std::size_t size, off_t offset) {
+  using Pread = ssize_t (*)(int, void*, std::size_t, off_t);
+  static const auto next = reinterpret_cast<Pread>(::dlsym(RTLD_NEXT, "pread"));
+  return next(fd, buffer, size, offset);
 }
 
 inline ssize_t real_read(int fd, void* buffer, std::size_t size) {

@@ -1,14 +1,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "content_check.h"
 #include "memory_source.h"
+#include "platform.h"
 #include "test_names.h"
 
 namespace {
+
+using row_printing::PrintTo;
 
 Bytes zeros_then(std::size_t zeros, std::vector<unsigned char> tail = {}) {
   Bytes bytes(zeros, 0);
@@ -18,155 +26,149 @@ Bytes zeros_then(std::size_t zeros, std::vector<unsigned char> tail = {}) {
 
 struct ScanCase {
   const char* what;
-  MemorySource source;
+  MemorySettings source;
   ScanResult expected;
 };
 
-MemorySource over(Bytes bytes) {
-  MemorySource s;
-  s.bytes = std::move(bytes);
-  return s;
-}
+// Sparse sources up to the largest length, 2^63 - 1, their bytes at the end.
+constexpr std::int64_t last_4096 = max_offset - 4096;
+constexpr std::int64_t last_5001 = max_offset - 5001;
 
 std::vector<ScanCase> scan_cases() {
-  std::vector<ScanCase> cases;
-  auto add = [&](const char* what, MemorySource s, ScanResult r) { cases.push_back({what, s, r}); };
   using enum ScanResult;
+  return {
+      {"one zero byte", {.bytes = {0x00}}, not_found},
+      {"one non-zero byte", {.bytes = {0x01}}, found},
+      {"1000 zeros then 0x41", {.bytes = zeros_then(1000, {0x41})}, found},
+      {"only the last byte non-zero", {.bytes = zeros_then(4095, {0x80})}, found},
+      {"4096 zeros", {.bytes = zeros_then(4096)}, not_found},
+      {"10 zeros through a stream that ends after 9",
+       {.bytes = zeros_then(10), .ends_after = 9},
+       found},
+      // A writer cut the file and grew it again with zeros while it was read.
+      {"a source cut and grown again is read on",
+       {.bytes = zeros_then(20), .ends_after = 12, .ends_times = 1},
+       not_found},
+      {"a source cut and grown again is read on to a non-zero byte",
+       {.bytes = zeros_then(15, {0x02, 0}), .ends_after = 12, .ends_times = 1},
+       found},
+      {"zeros in short reads", {.bytes = zeros_then(100), .most_per_read = 3}, not_found},
+      {"a non-zero byte after short reads",
+       {.bytes = zeros_then(100, {7}), .most_per_read = 3},
+       found},
+      {"a read that fails is no answer", {.bytes = zeros_then(10), .fails_after = 4}, read_error},
+      {"a read that fails at once is no answer",
+       {.bytes = zeros_then(10), .fails_after = 0},
+       read_error},
+      // Whichever reader meets it first, the byte that comes first decides.
+      {"a read that fails before a non-zero byte",
+       {.bytes = zeros_then(5000, {1}), .fails_after = 1000},
+       read_error},
+      {"a non-zero byte before a read that fails",
+       {.bytes = zeros_then(1000, {1, 0, 0, 0}), .fails_after = 1002},
+       found},
 
-  add("one zero byte", over({0x00}), not_found);
-  add("one non-zero byte", over({0x01}), found);
-  add("1000 zeros then 0x41", over(zeros_then(1000, {0x41})), found);
-  add("only the last byte non-zero", over(zeros_then(4095, {0x80})), found);
-  add("4096 zeros", over(zeros_then(4096)), not_found);
+      // Sources without a length: pipes and character devices.
+      {"no length and no byte", {.reported = -1, .most_per_read = 5}, empty},
+      {"no length and zeros",
+       {.bytes = zeros_then(100), .reported = -1, .most_per_read = 5},
+       not_found},
+      {"no length and a non-zero byte",
+       {.bytes = zeros_then(100, {0x01}), .reported = -1, .most_per_read = 5},
+       found},
+      {"no length and a failing read",
+       {.bytes = zeros_then(100), .reported = -1, .fails_after = 50, .most_per_read = 5},
+       read_error},
 
-  MemorySource early = over(zeros_then(10));
-  early.ends_after = 9;
-  add("10 zeros through a stream that ends after 9", early, found);
-  // A writer cut the file and grew it again with zeros while it was read.
-  MemorySource regrown = over(zeros_then(20));
-  regrown.ends_after = 12;
-  regrown.ends_times = 1;
-  add("a source cut and grown again is read on", regrown, not_found);
-  MemorySource regrown_nonzero = over(zeros_then(15, {0x02, 0}));
-  regrown_nonzero.ends_after = 12;
-  regrown_nonzero.ends_times = 1;
-  add("a source cut and grown again is read on to a non-zero byte", regrown_nonzero, found);
+      // A length of 0 is confirmed by a read: files in /proc report it over text.
+      {"length 0 and no byte", {.reported = 0}, empty},
+      {"length 0 over text", {.bytes = {'L', 'i', 'n', 'u', 'x'}, .reported = 0}, found},
+      {"length 0 over zeros", {.bytes = zeros_then(100), .reported = 0}, not_found},
+      {"length 0 and a failing read",
+       {.bytes = zeros_then(100), .reported = 0, .fails_after = 0},
+       read_error},
 
-  MemorySource short_reads = over(zeros_then(100));
-  short_reads.most_per_read = 3;
-  add("zeros in short reads", short_reads, not_found);
-  MemorySource short_reads_tail = over(zeros_then(100, {7}));
-  short_reads_tail.most_per_read = 3;
-  add("a non-zero byte after short reads", short_reads_tail, found);
+      {"2^63 - 1 bytes, the last one non-zero",
+       {.bytes = zeros_then(4095, {1}), .hole = last_4096, .knows_holes = true},
+       found},
+      {"2^63 - 1 bytes, zeros stored at the end",
+       {.bytes = zeros_then(4096), .hole = last_4096, .knows_holes = true},
+       not_found},
+      {"2^63 - 1 bytes, all hole", {.hole = max_offset, .knows_holes = true}, not_found},
+      // btrfs answers the end of a stretch ending at 2^63 with -2^63, which does
+      // not tell where it ends.
+      {"2^63 - 1 bytes, where the stretch ends unknown",
+       {.bytes = zeros_then(5000, {1}),
+        .hole = last_5001,
+        .knows_holes = true,
+        .end_unknown = true},
+       found},
+      {"2^63 - 1 bytes of zeros, where the stretch ends unknown",
+       {.bytes = zeros_then(5001), .hole = last_5001, .knows_holes = true, .end_unknown = true},
+       not_found},
+      // tmpfs answers that no data follows over data in the last page below 2^63.
+      {"2^63 - 1 bytes, no data claimed over a non-zero last byte",
+       {.bytes = zeros_then(4095, {1}), .hole = last_4096, .knows_holes = true, .no_data_from = 0},
+       found},
+      {"2^63 - 1 bytes, no data claimed midway before a non-zero last byte",
+       {.bytes = zeros_then(4095, {1}),
+        .hole = last_4096,
+        .knows_holes = true,
+        .no_data_from = last_4096 + 7,
+        .end_unknown = true},
+       found},
+      {"2^63 - 1 bytes claimed and 100 delivered",
+       {.bytes = zeros_then(100), .reported = max_offset, .knows_holes = true},
+       found},
 
-  MemorySource failing = over(zeros_then(10));
-  failing.fails_after = 4;
-  add("a read that fails is no answer", failing, read_error);
-  MemorySource failing_at_once = over(zeros_then(10));
-  failing_at_once.fails_after = 0;
-  add("a read that fails at once is no answer", failing_at_once, read_error);
-
-  // Sources without a length: pipes and character devices.
-  auto unmeasured = [](Bytes bytes) {
-    MemorySource s = over(std::move(bytes));
-    s.reported = -1;
-    s.most_per_read = 5;
-    return s;
+      {"bytes past the measured length are not examined",
+       {.bytes = zeros_then(5, {0x01}), .reported = 5},
+       not_found},
+      {"a source that grows is read to its new end",
+       {.bytes = zeros_then(20), .appended = {0, 0, 0x33}, .grow_at = 2},
+       found},
+      {"a source that grows with zeros",
+       {.bytes = zeros_then(20), .appended = zeros_then(30), .grow_at = 2},
+       not_found},
+      // The data ends at 12 bytes and the length, measured again then, says 12.
+      {"a source cut short ends the scan at its new length",
+       {.bytes = zeros_then(20), .ends_after = 12, .cut_to = 12, .cut_at = 2},
+       not_found},
+      {"a non-zero byte before the cut is still found",
+       {.bytes = zeros_then(10, {0x09, 0, 0}), .cut_to = 12, .cut_at = 2},
+       found},
   };
-  add("no length and no byte", unmeasured({}), empty);
-  add("no length and zeros", unmeasured(zeros_then(100)), not_found);
-  add("no length and a non-zero byte", unmeasured(zeros_then(100, {0x01})), found);
-  MemorySource unmeasured_failing = unmeasured(zeros_then(100));
-  unmeasured_failing.fails_after = 50;
-  add("no length and a failing read", unmeasured_failing, read_error);
-
-  // A length of 0 is confirmed by a read: files in /proc report it over text.
-  auto zero_length = [](Bytes bytes) {
-    MemorySource s = over(std::move(bytes));
-    s.reported = 0;
-    return s;
-  };
-  add("length 0 and no byte", zero_length({}), empty);
-  add("length 0 over text", zero_length({'L', 'i', 'n', 'u', 'x'}), found);
-  add("length 0 over zeros", zero_length(zeros_then(100)), not_found);
-  MemorySource zero_length_failing = zero_length(zeros_then(100));
-  zero_length_failing.fails_after = 0;
-  add("length 0 and a failing read", zero_length_failing, read_error);
-
-  // Sparse sources up to the largest length, 2^63 - 1, their bytes at the end.
-  auto sparse_to_the_end = [](Bytes bytes) {
-    MemorySource s = over(std::move(bytes));
-    s.hole = max_offset - static_cast<std::int64_t>(s.bytes.size());
-    s.knows_holes = true;
-    return s;
-  };
-  add("2^63 - 1 bytes, the last one non-zero", sparse_to_the_end(zeros_then(4095, {1})), found);
-  add("2^63 - 1 bytes, zeros stored at the end", sparse_to_the_end(zeros_then(4096)), not_found);
-  add("2^63 - 1 bytes, all hole", sparse_to_the_end({}), not_found);
-  // btrfs answers the end of a stretch ending at 2^63 with -2^63, which does
-  // not tell where it ends.
-  MemorySource end_unknown = sparse_to_the_end(zeros_then(5000, {1}));
-  end_unknown.end_unknown = true;
-  add("2^63 - 1 bytes, where the stretch ends unknown", end_unknown, found);
-  MemorySource end_unknown_zeros = sparse_to_the_end(zeros_then(5001));
-  end_unknown_zeros.end_unknown = true;
-  add("2^63 - 1 bytes of zeros, where the stretch ends unknown", end_unknown_zeros, not_found);
-  // tmpfs answers that no data follows over data in the last page below 2^63.
-  MemorySource no_data_claimed = sparse_to_the_end(zeros_then(4095, {1}));
-  no_data_claimed.no_data_from = 0;
-  add("2^63 - 1 bytes, no data claimed over a non-zero last byte", no_data_claimed, found);
-  MemorySource no_data_claimed_midway = sparse_to_the_end(zeros_then(4095, {1}));
-  no_data_claimed_midway.no_data_from = no_data_claimed_midway.hole + 7;
-  no_data_claimed_midway.end_unknown = true;
-  add("2^63 - 1 bytes, no data claimed midway before a non-zero last byte", no_data_claimed_midway,
-      found);
-  MemorySource promises_more = over(zeros_then(100));
-  promises_more.reported = max_offset;
-  promises_more.knows_holes = true;
-  add("2^63 - 1 bytes claimed and 100 delivered", promises_more, found);
-
-  MemorySource shrunk = over(zeros_then(5, {0x01}));
-  shrunk.reported = 5;
-  add("bytes past the measured length are not examined", shrunk, not_found);
-
-  MemorySource grows = over(zeros_then(20));
-  grows.appended = {0, 0, 0x33};
-  grows.grow_at = 2;
-  add("a source that grows is read to its new end", grows, found);
-
-  MemorySource grows_zeros = over(zeros_then(20));
-  grows_zeros.appended = zeros_then(30);
-  grows_zeros.grow_at = 2;
-  add("a source that grows with zeros", grows_zeros, not_found);
-
-  // The data ends at 12 bytes and the length, measured again then, says 12.
-  MemorySource cut = over(zeros_then(20));
-  cut.ends_after = 12;
-  cut.cut_to = 12;
-  cut.cut_at = 2;
-  add("a source cut short ends the scan at its new length", cut, not_found);
-  MemorySource cut_after_nonzero = over(zeros_then(10, {0x09, 0, 0}));
-  cut_after_nonzero.cut_to = 12;
-  cut_after_nonzero.cut_at = 2;
-  add("a non-zero byte before the cut is still found", cut_after_nonzero, found);
-  return cases;
 }
 
-void PrintTo(const ScanCase& c, std::ostream* os) {
-  *os << c.what;
+MemorySettings positioned(MemorySettings s) {
+  s.positioned_reads = true;
+  return s;
 }
 
 class Scan : public testing::TestWithParam<ScanCase> {};
 
 TEST_P(Scan, AnswersFoundExactlyWhenAByteIsNotZero) {
-  ScanCase c = GetParam();
-  EXPECT_EQ(scan_for_nonzero(c.source), c.expected) << c.what;
+  MemorySource source(GetParam().source);
+  EXPECT_EQ(scan_for_nonzero(source), GetParam().expected);
 }
 
 TEST_P(Scan, GivesTheSameAnswerThroughASmallBuffer) {
-  ScanCase c = GetParam();
+  MemorySource source(GetParam().source);
   unsigned char buffer[8];
-  EXPECT_EQ(scan_for_nonzero(c.source, buffer), c.expected) << c.what;
+  EXPECT_EQ(scan_for_nonzero(source, buffer), GetParam().expected);
+}
+
+// Blocks of 8 bytes, so that the readers beyond the caller's start after the
+// first 64 bytes, and with the run's own memory.
+TEST_P(Scan, GivesTheSameAnswerWithSeveralReaders) {
+  for (std::size_t readers = 1; readers <= most_readers; ++readers) {
+    MemorySource source(positioned(GetParam().source));
+    std::vector<unsigned char> buffer(8 * readers);
+    EXPECT_EQ(scan_for_nonzero(source, buffer, nullptr, readers), GetParam().expected)
+        << readers << " readers";
+  }
+  MemorySource source(positioned(GetParam().source));
+  EXPECT_EQ(scan_for_nonzero(source), GetParam().expected) << "the run's memory";
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Scan, testing::ValuesIn(scan_cases()),
@@ -180,14 +182,161 @@ TEST(ScanBoundaries, FindsAByteOnEitherSideOfEachBlockBoundary) {
   constexpr std::size_t block = 48;
   for (std::size_t at : {std::size_t{0}, std::size_t{15}, std::size_t{16}, block - 1, block,
                          block + 15, block + 16, 2 * block - 1, 2 * block, 3 * block - 1}) {
-    MemorySource s = over(zeros_then(3 * block));
+    MemorySource s({.bytes = zeros_then(3 * block)});
     s.bytes[at] = 0x01;
     unsigned char buffer[block];
     EXPECT_EQ(scan_for_nonzero(s, buffer), ScanResult::found) << "non-zero byte at " << at;
   }
-  MemorySource clean = over(zeros_then(3 * block));
+  MemorySource clean({.bytes = zeros_then(3 * block)});
   unsigned char buffer[block];
   EXPECT_EQ(scan_for_nonzero(clean, buffer), ScanResult::not_found);
+}
+
+// No memory at all for the scan is no answer either way.
+TEST(ScanMemory, NoneIsAReadError) {
+  const platform::ScanBuffer none;
+  for (const bool positioned : {false, true}) {
+    MemorySource source({.bytes = {0x01}, .positioned_reads = positioned});
+    EXPECT_EQ(scan_for_nonzero(source, none), ScanResult::read_error);
+  }
+}
+
+// A positioned source of zeros, with a non-zero byte where asked, that notes
+// which threads read it and how much. Nothing here depends on timing: every
+// read but the caller's first (the one before other readers are started)
+// waits, a few seconds at most, until as many threads as asked have come to
+// read, so that every reader gets its turn; and a
+// read that starts after the non-zero byte was delivered waits a fifth of a
+// second, long enough for the reader that met it to have said so.
+struct WatchedSource final : ByteSource {
+  MemorySource memory;
+  std::size_t readers;
+  std::thread::id caller = std::this_thread::get_id();
+  std::mutex lock;
+  std::condition_variable arrived;
+  std::set<std::thread::id> threads;
+  int callers_reads = 0;
+  bool gave_up = false;  // the readers did not all come: no more waiting
+  bool delivered = false;
+  int reads_after = 0;  // reads started after the non-zero byte was delivered
+  std::int64_t bytes_read = 0;
+
+  WatchedSource(std::size_t size, std::size_t reader_count)
+      : memory({.bytes = zeros_then(size)}), readers(reader_count) {}
+  std::int64_t length() override { return memory.length(); }
+  std::ptrdiff_t read(std::span<unsigned char> into) override { return memory.read(into); }
+  bool positioned() const override { return true; }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    {
+      std::unique_lock<std::mutex> locked(lock);
+      threads.insert(std::this_thread::get_id());
+      arrived.notify_all();
+      const bool callers_first = std::this_thread::get_id() == caller && ++callers_reads == 1;
+      if (!callers_first && !gave_up)
+        gave_up = !arrived.wait_for(locked, std::chrono::seconds(5),
+                                    [this] { return threads.size() >= readers; });
+      if (delivered && ++reads_after <= static_cast<int>(readers)) {
+        locked.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    }
+    const std::ptrdiff_t got = memory.read_at(into, offset);
+    const std::lock_guard<std::mutex> locked(lock);
+    bytes_read += std::max<std::ptrdiff_t>(got, 0);
+    delivered =
+        delivered || std::any_of(into.begin(), into.begin() + std::max<std::ptrdiff_t>(got, 0),
+                                 [](unsigned char b) { return b != 0; });
+    return got;
+  }
+};
+
+// Records every report, and whether each came on the caller's thread.
+struct Reports final : ScanProgress {
+  std::vector<std::int64_t> bytes;
+  bool elsewhere = false;
+  std::thread::id caller = std::this_thread::get_id();
+  void examined(std::int64_t b, std::int64_t) override {
+    bytes.push_back(b);
+    elsewhere = elsewhere || std::this_thread::get_id() != caller;
+  }
+};
+
+TEST(ScanReaders, ReadOnAsManyThreadsAsAskedAndTellTheProgressOnTheCallersOnly) {
+  constexpr std::size_t block = 64;
+  constexpr std::int64_t size = 1000 * block;
+  for (std::size_t readers = 1; readers <= most_readers; ++readers) {
+    WatchedSource source(size, readers);
+    std::vector<unsigned char> buffer(block * readers);
+    Reports reports;
+    EXPECT_EQ(scan_for_nonzero(source, buffer, &reports, readers), ScanResult::not_found);
+    EXPECT_EQ(source.threads.size(), readers);
+    EXPECT_EQ(source.bytes_read, size) << "each byte read once";
+    EXPECT_FALSE(reports.elsewhere) << readers << " readers";
+    ASSERT_FALSE(reports.bytes.empty());
+    EXPECT_TRUE(std::is_sorted(reports.bytes.begin(), reports.bytes.end()));
+    EXPECT_EQ(reports.bytes.back(), size) << "every reader's bytes counted";
+  }
+}
+
+// A reader that meets a non-zero byte stops the others: no stretch is taken
+// after it, and a stretch beyond it is not read on. Each of the others may
+// have started one read before it knew.
+TEST(ScanReaders, StopSoonAfterANonZeroByte) {
+  constexpr std::size_t block = 256;
+  constexpr std::size_t at = 40 * block + 3;
+  for (std::size_t readers = 1; readers <= most_readers; ++readers) {
+    WatchedSource source(400 * block, readers);
+    source.memory.bytes[at] = 0x01;
+    std::vector<unsigned char> buffer(block * readers);
+    EXPECT_EQ(scan_for_nonzero(source, buffer, nullptr, readers), ScanResult::found);
+    EXPECT_LE(source.reads_after, static_cast<int>(readers - 1)) << readers << " readers";
+    EXPECT_EQ(source.threads.size(), readers);
+  }
+}
+
+// The reads of one place fail, but only once a non-zero byte further on has
+// been delivered to another reader.
+struct FailsLate final : ByteSource {
+  MemorySource memory;
+  std::int64_t fails_at;
+  std::mutex lock;
+  std::condition_variable nonzero_seen;
+  bool delivered = false;
+
+  FailsLate(Bytes bytes, std::int64_t failing)
+      : memory({.bytes = std::move(bytes)}), fails_at(failing) {}
+  std::int64_t length() override { return memory.length(); }
+  std::ptrdiff_t read(std::span<unsigned char> into) override { return memory.read(into); }
+  bool positioned() const override { return true; }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    if (offset <= fails_at && fails_at < offset + static_cast<std::int64_t>(into.size())) {
+      std::unique_lock<std::mutex> locked(lock);
+      nonzero_seen.wait_for(locked, std::chrono::seconds(5), [this] { return delivered; });
+      return -1;
+    }
+    const std::ptrdiff_t got = memory.read_at(into, offset);
+    if (std::any_of(into.begin(), into.begin() + std::max<std::ptrdiff_t>(got, 0),
+                    [](unsigned char b) { return b != 0; })) {
+      const std::lock_guard<std::mutex> locked(lock);
+      delivered = true;
+      nonzero_seen.notify_all();
+    }
+    return got;
+  }
+};
+
+// Whichever reader meets its byte first, the answer is the one reader's: a
+// read that fails before a non-zero byte is a read error, although the byte
+// was seen first.
+TEST(ScanReaders, AFailingReadBeforeANonZeroByteDecides) {
+  constexpr std::size_t block = 64;
+  for (std::size_t readers = 2; readers <= most_readers; ++readers) {
+    FailsLate source(zeros_then(30 * block, {1}), 10 * block + 5);
+    std::vector<unsigned char> buffer(block * readers);
+    EXPECT_EQ(scan_for_nonzero(source, buffer, nullptr, readers), ScanResult::read_error)
+        << readers << " readers";
+    EXPECT_TRUE(source.delivered) << "the non-zero byte was read first";
+  }
 }
 
 }  // namespace

@@ -41,12 +41,20 @@ struct SeamSource final : ByteSource {
   static constexpr int most_queries = 10000;
 
   MemorySource memory;
-  SeekAnswer answer;  // none: the truth
+  SeekAnswer answer;        // none: the truth
+  bool move_fails = false;  // the scan's own moves fail, as lseek may
   int queries = 0;
 
   std::int64_t length() override { return memory.length(); }
   std::ptrdiff_t read(std::span<unsigned char> into) override { return memory.read(into); }
-  bool seek(std::int64_t offset) override { return seam_seek(-1, offset, SEEK_SET) == offset; }
+  bool positioned() const override { return memory.positioned(); }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    return memory.read_at(into, offset);
+  }
+  bool seek(std::int64_t offset) override {
+    if (move_fails) return false;
+    return seam_seek(-1, offset, SEEK_SET) == offset;
+  }
   DataExtent next_data(std::int64_t offset) override {
     seam_in_use = this;
     return platform::next_data_with(-1, offset, seam_seek);

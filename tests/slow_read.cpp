@@ -7,10 +7,25 @@
 
 #include "preload.h"
 
+namespace {
+
+std::size_t slowed(int fd, std::size_t size) {
+  if (fd <= 2 || !opened_as(fd, "slow")) return size;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return std::min<std::size_t>(size, 64 << 10);
+}
+
+}  // namespace
+
 extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
-  if (fd > 2 && opened_as(fd, "slow")) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    size = std::min<std::size_t>(size, 64 << 10);
-  }
-  return real_read(fd, buffer, size);
+  return real_read(fd, buffer, slowed(fd, size));
+}
+
+// On 64-bit systems the C library has both names for the one call.
+extern "C" ssize_t pread(int fd, void* buffer, std::size_t size, off_t offset) {
+  return real_pread(fd, buffer, slowed(fd, size), offset);
+}
+
+extern "C" ssize_t pread64(int fd, void* buffer, std::size_t size, off_t offset) {
+  return real_pread(fd, buffer, slowed(fd, size), offset);
 }

@@ -1,7 +1,7 @@
-// The block scan over arbitrary byte sources, against the rule read one byte
-// at a time with the length measured before every byte. Sources may be sparse
-// and as long as 2^63 - 1 bytes, with their hole queries answered truly or in
-// the odd ways file systems answer them, through the platform's own query code.
+// The block scan over arbitrary byte sources, by one reader or several, against
+// the rule read one byte at a time with the length measured before every byte. Sources may be
+// sparse and as long as 2^63 - 1 bytes, with their hole queries answered truly or in the odd ways
+// file systems answer them, through the platform's own query code.
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -133,6 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   MemorySource& s = seam.memory;
   const auto buffer_size = static_cast<std::size_t>(1 + data[0] % 64);
   s.most_per_read = 1 + data[1] % 32;
+  // Read as a stream by one reader, or at offsets by one to four, each with a
+  // block of buffer_size bytes.
+  s.positioned_reads = data[1] >= 32;
+  const std::size_t readers = 1 + data[1] / 64;
   s.bytes.assign(data + header, content_end);
   // Mostly zeros, so that the interesting paths are long ones.
   for (unsigned char& b : s.bytes) b = b < 0xe0 ? 0 : static_cast<unsigned char>(b - 0xdf);
@@ -171,13 +175,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   unfailing.fails_after = max_offset;
   const ScanResult expected_unfailing = reference(unfailing);
 
-  unsigned char buffer[64];
+  unsigned char buffer[64 * 4];
+  const std::span<unsigned char> blocks(buffer, buffer_size * readers);
   ScanResult got;
   if (queries) {
     seam.answer = OddAnswers{content_end, data + size, static_cast<std::int64_t>(buffer_size), &s};
-    got = scan_for_nonzero(seam, {buffer, buffer_size});
+    got = scan_for_nonzero(seam, blocks, nullptr, readers);
   } else {
-    got = scan_for_nonzero(s, {buffer, buffer_size});
+    got = scan_for_nonzero(s, blocks, nullptr, readers);
   }
   // A scan that skips holes may skip the place where reads fail; or skip the
   // place where the data ends and then meet the failure, when that comes

@@ -13,6 +13,46 @@
 
 namespace platform {
 
+void prepare_process() {
+  // Nothing to do: a write to a pipe whose reader has gone fails here anyway.
+}
+
+int read_stdin_byte() {
+  // Straight from the handle: the C library's text-mode reads look one byte
+  // ahead after a carriage return, and on a pipe that byte is the next reader's.
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    unsigned char byte = 0;
+    DWORD got = 0;
+    if (!::ReadFile(input, &byte, 1, &got, nullptr)) {
+      switch (::GetLastError()) {
+        case ERROR_BROKEN_PIPE:  // a pipe whose writer has gone: the end of the input
+          return end_of_line_input;
+        case ERROR_MORE_DATA:  // a message pipe's longer message: its first byte, the rest stays
+          break;
+        default:
+          return line_input_error;
+      }
+    }
+    if (got == 1) return byte;
+    // Nothing read from a message pipe is an empty message, and the name may
+    // come in the next: such a pipe ends only when its writer goes. Anything
+    // else, and a byte pipe under Wine, says its end so.
+    DWORD flags = 0;
+    if (!::GetNamedPipeInfo(input, &flags, nullptr, nullptr, nullptr) ||
+        (flags & PIPE_TYPE_MESSAGE) == 0)
+      return end_of_line_input;
+  }
+}
+
+bool write_stdout_line(std::string_view line) {
+  // Through the C library's text-mode stream, which ends the line in a
+  // carriage return and a newline, as console programs' lines end here; and
+  // out at once, so that the prompt is seen before the name is awaited.
+  return std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
+         std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
+}
+
 namespace {
 
 HANDLE handle_of(std::FILE* stream) {
@@ -27,11 +67,6 @@ FileIdentity identity_of(HANDLE h) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(h, &info)) return {};
   return {info.dwVolumeSerialNumber, index_of(info)};
-}
-
-bool same_file(const FileIdentity& a, const FileIdentity& b) {
-  // Pipes and consoles have no identity to compare: all zeros.
-  return a.index != 0 && a.volume == b.volume && a.index == b.index;
 }
 
 class FileInput final : public Input {
@@ -51,8 +86,9 @@ class FileInput final : public Input {
 
   std::ptrdiff_t read(std::span<unsigned char> into) override {
     // Straight from the handle, as stored: the C library's text-mode
-    // translation costs more than ten times the read. Nothing was ever read
-    // through the stream, so the handle stands where the stream would.
+    // translation costs far more than the read itself (bench/run shows the
+    // rate). Nothing was ever read through the stream, so the handle stands
+    // where the stream would.
     const auto want = static_cast<DWORD>(std::min<std::size_t>(into.size(), std::size_t{1} << 30));
     DWORD got = 0;
     if (::ReadFile(handle_, into.data(), want, &got, nullptr))
@@ -98,46 +134,6 @@ class FileInput final : public Input {
 
 }  // namespace
 
-void prepare_process() {
-  // Nothing to do: a write to a pipe whose reader has gone fails here anyway.
-}
-
-int read_stdin_byte() {
-  // Straight from the handle: the C library's text-mode reads look one byte
-  // ahead after a carriage return, and on a pipe that byte is the next reader's.
-  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
-  for (;;) {
-    unsigned char byte = 0;
-    DWORD got = 0;
-    if (!::ReadFile(input, &byte, 1, &got, nullptr)) {
-      switch (::GetLastError()) {
-        case ERROR_BROKEN_PIPE:  // a pipe whose writer has gone: the end of the input
-          return end_of_line_input;
-        case ERROR_MORE_DATA:  // a message pipe's longer message: its first byte, the rest stays
-          break;
-        default:
-          return line_input_error;
-      }
-    }
-    if (got == 1) return byte;
-    // Nothing read from a message pipe is an empty message, and the name may
-    // come in the next: such a pipe ends only when its writer goes. Anything
-    // else, and a byte pipe under Wine, says its end so.
-    DWORD flags = 0;
-    if (!::GetNamedPipeInfo(input, &flags, nullptr, nullptr, nullptr) ||
-        (flags & PIPE_TYPE_MESSAGE) == 0)
-      return end_of_line_input;
-  }
-}
-
-bool write_stdout_line(std::string_view line) {
-  // Through the C library's text-mode stream, which ends the line in a
-  // carriage return and a newline, as console programs' lines end here; and
-  // out at once, so that the prompt is seen before the name is awaited.
-  return std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
-         std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
-}
-
 std::unique_ptr<Input> open_input(const char* name) {
   // Opened as the C library opens in text mode, but read through the handle,
   // as stored: the answer is the same either way, since text mode only drops
@@ -153,7 +149,42 @@ std::unique_ptr<Input> open_input(const char* name) {
   return std::make_unique<FileInput>(input);
 }
 
+// Each ReadFile costs Wine several round trips to its server, which all
+// readers share, so larger blocks than Linux's pay; under Wine, of blocks from
+// 512 KiB to 8 MiB, 2 MiB read 1 GiB of cached zeros fastest (see the README).
+const std::size_t scan_block = std::size_t{2} << 20;
+
+ScanBuffer::ScanBuffer(std::size_t size, std::size_t /*head*/) noexcept {
+  // Whole pages from the system, aligned to its allocation granularity and
+  // committed only as they are first touched.
+  if (size == 0) return;
+  void* const start = ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  if (start == nullptr) return;
+  mapping_ = start;
+  mapped_ = size;
+  bytes_ = {static_cast<unsigned char*>(start), size};
+}
+
+ScanBuffer::~ScanBuffer() {
+  if (mapping_ != nullptr) ::VirtualFree(mapping_, 0, MEM_RELEASE);
+}
+
+std::size_t usable_processors() {
+  // The processors the process may run on; the system's count where the
+  // affinity cannot be read.
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0)
+    return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(process)));
+  return std::max<std::size_t>(1, ::GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+}
+
 namespace {
+
+bool same_file(const FileIdentity& a, const FileIdentity& b) {
+  // Pipes and consoles have no identity to compare: all zeros.
+  return a.index != 0 && a.volume == b.volume && a.index == b.index;
+}
 
 // Has the file open at h removed once its last handle closes. Through a
 // handle of its own, opened on the same file rather than by name, so that no
@@ -341,36 +372,6 @@ std::unique_ptr<Terminal> open_terminal() {
   if (error == INVALID_HANDLE_VALUE || error == nullptr || !::GetConsoleMode(error, &mode))
     return nullptr;
   return std::make_unique<Console>(error);
-}
-
-// Each ReadFile costs Wine several round trips to its server, which all
-// readers share, so larger blocks than Linux's pay; under Wine, of blocks from
-// 512 KiB to 8 MiB, 2 MiB read 1 GiB of cached zeros fastest (see the README).
-const std::size_t scan_block = std::size_t{2} << 20;
-
-ScanBuffer::ScanBuffer(std::size_t size, std::size_t /*head*/) noexcept {
-  // Whole pages from the system, aligned to its allocation granularity and
-  // committed only as they are first touched.
-  if (size == 0) return;
-  void* const start = ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-  if (start == nullptr) return;
-  mapping_ = start;
-  mapped_ = size;
-  bytes_ = {static_cast<unsigned char*>(start), size};
-}
-
-ScanBuffer::~ScanBuffer() {
-  if (mapping_ != nullptr) ::VirtualFree(mapping_, 0, MEM_RELEASE);
-}
-
-std::size_t usable_processors() {
-  // The processors the process may run on; the system's count where the
-  // affinity cannot be read.
-  DWORD_PTR process = 0;
-  DWORD_PTR system = 0;
-  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0)
-    return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(process)));
-  return std::max<std::size_t>(1, ::GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
 }
 
 }  // namespace platform

@@ -19,10 +19,10 @@ typedef std::uint64_t Lanes __attribute__((vector_size(16)));
 
 // ORs the bytes together, each read once, a page at a time so that a non-zero
 // byte ends the check soon after it. Four running ORs keep the processor from
-// waiting on each one. Measured on 1 GiB of cached zeros: on Linux as fast as
-// glibc's memcmp of the bytes with themselves shifted, which this replaced,
-// and within 2% of the same loop built for AVX2; under Wine, where memcmp is
-// the C library's own, a third of memcmp's time.
+// waiting on each one. It is the program's own rather than memcmp because
+// under Wine memcmp is msvcrt's, which is far slower than glibc's; on Linux
+// the two run alike, and an AVX2 build of the loop gained too little to need
+// a choice at run time (the README's performance section has the figures).
 bool all_zero(std::span<const unsigned char> bytes) {
   constexpr std::size_t step = 4 * sizeof(Lanes);
   constexpr std::size_t page = 4096;

@@ -183,6 +183,17 @@ class Terminal : public testing::TestWithParam<Row> {
   TempDir dir_{"terminal"};
 };
 
+// Whatever the terminal has for us within 20 ms, added to into; false once it
+// says EIO: the program, and with it the terminal's last user, has gone.
+bool take_screen_bytes(int terminal, std::string& into) {
+  pollfd p{terminal, POLLIN, 0};
+  ::poll(&p, 1, 20);
+  char buffer[4096];
+  const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+  if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
+  return n >= 0 || errno == EAGAIN || errno == EINTR;
+}
+
 Finished Terminal::run(const Row& row) {
   const std::string dir = dir_.path().string();
   const std::string input = dir + "/input";
@@ -233,14 +244,9 @@ Finished Terminal::run(const Row& row) {
   Clock::time_point typed_at{};
   const auto deadline = Clock::now() + 60s;
   for (;;) {
-    pollfd p{terminal, POLLIN, 0};
-    ::poll(&p, 1, 20);
-    char buffer[4096];
-    const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-    if (n > 0) r.terminal.append(buffer, static_cast<std::size_t>(n));
-    // EIO once the program and with it the terminal's last user have gone.
-    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (!take_screen_bytes(terminal, r.terminal)) break;
     if (row.error_to_pipe) {
+      char buffer[4096];
       ssize_t e = 0;
       while ((e = ::read(error_pipe[0], buffer, sizeof buffer)) > 0)
         r.error.append(buffer, static_cast<std::size_t>(e));
@@ -550,12 +556,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
   Clock::time_point shown_at{};
   const auto deadline = Clock::now() + 60s;
   for (;;) {
-    pollfd p{terminal, POLLIN, 0};
-    ::poll(&p, 1, 20);
-    char buffer[4096];
-    const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-    if (n > 0) r.terminal.append(buffer, static_cast<std::size_t>(n));
-    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (!take_screen_bytes(terminal, r.terminal)) break;
     if (!typed && r.terminal.find(prompt_bytes) != std::string::npos) {
       EXPECT_EQ(::write(terminal, "input\n", 6), 6);
       typed = true;

@@ -205,7 +205,11 @@ class FileInput final : public Input {
     }
   }
 
-  bool positioned() const override { return S_ISREG(st_.st_mode) || S_ISBLK(st_.st_mode); }
+  // A file that cannot seek has no offsets to read at, although it may be a
+  // plain file with a size: FUSE file systems open some files as streams.
+  bool positioned() const override {
+    return (S_ISREG(st_.st_mode) || S_ISBLK(st_.st_mode)) && ::lseek(fd_, 0, SEEK_CUR) >= 0;
+  }
 
   std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
     for (;;) {

@@ -528,7 +528,8 @@ struct Row {
   std::optional<int> status{};  // when it is not the ending's own
   Platform only = Platform::any;
   bool read_only_dir = false;         // the working directory cannot be written to
-  bool failing_reads = false;         // reads from files named "...unreadable" fail
+  bool failing_reads = false;         // reads from files named "...unreadable" fail, and
+                                      // "...unseekable" ones cannot seek (fail_read.cpp)
   rlim_t data_limit = RLIM_INFINITY;  // the program's memory, as `ulimit -d` limits it
   Input input = Input::pipe;
   Output output = Output::file;  // the console bytes are seen on a file and a busy pipe
@@ -913,6 +914,20 @@ void read_error_rows(std::vector<Row>& t) {
                .typed = "zeros.unreadable\n",
                .fixtures = {file("zeros.unreadable", zeros(5000)), reader("test.fzz")},
                .ending = read_error,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+  // A plain file with a size that cannot seek, as a FUSE file opened as a
+  // stream: no read at an offset is to be had, but it reads on as a pipe does.
+  t.push_back({.name = "FileThatCannotSeekIsReadOn",
+               .typed = "data.unseekable\n",
+               .fixtures = {file("data.unseekable", zeros(3000) + "\x01")},
+               .ending = found,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+  t.push_back({.name = "FileThatCannotSeekOfZeros",
+               .typed = "zeros.unseekable\n",
+               .fixtures = {file("zeros.unseekable", zeros(3 << 20))},
+               .ending = zeros_only,
                .only = Platform::linux_only,
                .failing_reads = true});
 }

@@ -10,7 +10,7 @@
 
 #include "floor.h"
 
-/* The program's block and buffer: keep in step with scan.cpp and
+/* The program's block and buffer: keep in step with content_check.h and
  * platform_linux.cpp. */
 enum { block = 512 << 10, huge_page = 2 << 20 };
 

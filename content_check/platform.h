@@ -91,10 +91,6 @@ class ScanBuffer {
   std::span<unsigned char> bytes_;
 };
 
-// The block that each of the scan's readers reads into, as large as reads
-// are cheapest here (see each platform's reasons).
-extern const std::size_t scan_block;
-
 // How many processors this process may run on (its affinity): at least 1.
 std::size_t usable_processors();
 

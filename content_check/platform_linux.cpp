@@ -282,12 +282,6 @@ DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek) {
   return {DataExtent::data, start, end};
 }
 
-// On 1 GiB of cached zeros, with one reader and with two, blocks of 512 KiB
-// were faster than smaller and larger ones (see the README): small enough to
-// stay in the processor's second-level cache between the copy and the check,
-// large enough that the calls cost little.
-const std::size_t scan_block = std::size_t{512} << 10;
-
 namespace {
 
 void* map_pages(std::size_t size) {

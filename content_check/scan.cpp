@@ -354,14 +354,18 @@ ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer,
 }
 
 platform::ScanBuffer scan_buffer() {
-  const std::size_t wanted =
-      std::clamp<std::size_t>(platform::usable_processors(), 1, most_readers);
+  // A reader more than the processors read 1 GiB of cached zeros some 8%
+  // faster on two processors, with bare reads too, as if a processor were
+  // often left waiting with one reader each. On one processor a second reader
+  // would only take turns with the first.
+  const std::size_t processors = platform::usable_processors();
+  const std::size_t wanted = std::min(processors > 1 ? processors + 1 : 1, most_readers);
   for (std::size_t readers = wanted; readers > 0; --readers) {
-    platform::ScanBuffer buffer(readers * platform::scan_block, first_read);
+    platform::ScanBuffer buffer(readers * scan_block, first_read);
     if (!buffer.bytes().empty()) return buffer;
   }
   // Short of memory: smaller blocks, down to a page.
-  for (std::size_t size = platform::scan_block / 2; size >= 4096; size /= 2) {
+  for (std::size_t size = scan_block / 2; size >= 4096; size /= 2) {
     platform::ScanBuffer buffer(size, std::min(size, first_read));
     if (!buffer.bytes().empty()) return buffer;
   }
@@ -372,7 +376,7 @@ ScanResult scan_for_nonzero(ByteSource& input, const platform::ScanBuffer& buffe
                             ScanProgress* progress) {
   const std::span<unsigned char> bytes = buffer.bytes();
   return scan_for_nonzero(input, bytes, progress,
-                          std::max<std::size_t>(1, bytes.size() / platform::scan_block));
+                          std::max<std::size_t>(1, bytes.size() / scan_block));
 }
 
 ScanResult scan_for_nonzero(ByteSource& input, ScanProgress* progress) {

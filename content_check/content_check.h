@@ -27,6 +27,14 @@ constexpr std::size_t other_result_name(std::size_t chosen) {
   return 1 - chosen;
 }
 
+// Whether every byte is zero: the scan's check, with the widest registers the
+// processor offers (32 bytes at a time where x86 processors have AVX2).
+bool all_zero(std::span<const unsigned char> bytes);
+
+// The same 16 bytes at a time, which every processor we build for can do: the
+// check where there is no AVX2, and one that tests reach on any processor.
+bool all_zero_16(std::span<const unsigned char> bytes);
+
 // Where data may lie in a source that knows its holes (stretches that read as
 // zeros without being stored).
 struct DataExtent {

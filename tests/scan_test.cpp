@@ -192,6 +192,29 @@ TEST(ScanBoundaries, FindsAByteOnEitherSideOfEachBlockBoundary) {
   EXPECT_EQ(scan_for_nonzero(clean, buffer), ScanResult::not_found);
 }
 
+// Both widths of the zero check, the one this processor uses and the 16-byte
+// one used where there is no AVX2: one non-zero byte at every place of spans
+// around the sizes of a lane, of four lanes and of a page, starting off any
+// alignment.
+TEST(ZeroCheck, FindsOneNonZeroByteWhereverItLies) {
+  constexpr std::size_t sizes[] = {0,   1,   15,  16,   17,   63,   64,        65,
+                                   127, 128, 129, 4095, 4096, 4097, 8192 + 130};
+  std::vector<unsigned char> bytes(8192 + 130 + 32, 0);
+  for (const auto check : {&all_zero, &all_zero_16}) {
+    for (const std::size_t skew : {0u, 1u, 7u, 31u}) {
+      for (const std::size_t size : sizes) {
+        const std::span<const unsigned char> span(bytes.data() + skew, size);
+        EXPECT_TRUE(check(span)) << size << " zeros from " << skew;
+        for (std::size_t at = 0; at < size; ++at) {
+          bytes[skew + at] = at % 2 == 0 ? 0x01 : 0x80;
+          EXPECT_FALSE(check(span)) << "byte " << at << " of " << size << " from " << skew;
+          bytes[skew + at] = 0;
+        }
+      }
+    }
+  }
+}
+
 // No memory at all for the scan is no answer either way.
 TEST(ScanMemory, NoneIsAReadError) {
   const platform::ScanBuffer none;

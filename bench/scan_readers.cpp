@@ -1,7 +1,7 @@
 // A bench-only driver, not part of the program: scans one file with a given
 // number of readers, the program's own scan linked in, and prints the seconds
-// the scan took, start-up left out. The program itself takes as many readers
-// as it has processors; this lets bench/run try more readers than that.
+// the scan took, start-up left out. The program itself chooses its readers by
+// its processors; this lets bench/run try any number of them.
 //
 // Usage: scan_readers FILE READERS
 #include <chrono>

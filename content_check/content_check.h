@@ -128,10 +128,12 @@ class ScanBuffer;
 // large enough that the calls cost little.
 inline constexpr std::size_t scan_block = std::size_t{512} << 10;
 
-// The most readers a run starts, whatever the number of processors: on this
+// The most readers a run starts, whatever the number of processors. On this
 // project's machine of two, a third reader read cached data faster than two,
-// and a fourth no faster than three (bench/run's rows by readers). Four leave
-// room for machines whose memory and disks serve more, at little memory each.
+// bare reads with no check as well, as if a processor were often left waiting
+// with one reader each; a fourth was no faster than three (bench/run's rows by
+// readers). Four leave room for machines whose memory and disks serve more, at
+// little memory each.
 inline constexpr std::size_t most_readers = 4;
 
 // The run's memory for the scan: a block for each reader, one more than the

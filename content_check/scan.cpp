@@ -56,8 +56,8 @@ template <typename Lanes>
 
 #if defined(__x86_64__) || defined(__i386__)
 // With AVX2, 32 bytes at a time: over cached data the check is a good part of
-// each reader's time, and this made the whole scan some 7% faster
-// (AVX-512 gained nothing more).
+// each reader's time. AVX-512 made the scan no faster than this (the README's
+// performance section has the figures).
 [[gnu::target("avx2")]] bool all_zero_32(std::span<const unsigned char> bytes) {
   return all_zero_in<Lanes32>(bytes);
 }
@@ -386,10 +386,9 @@ ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer,
 }
 
 platform::ScanBuffer scan_buffer() {
-  // A reader more than the processors read 1 GiB of cached zeros some 8%
-  // faster on two processors, with bare reads too, as if a processor were
-  // often left waiting with one reader each. On one processor a second reader
-  // would only take turns with the first.
+  // A reader more than the processors when there are several (most_readers
+  // says why); on one processor a second reader would only take turns with
+  // the first.
   const std::size_t processors = platform::usable_processors();
   const std::size_t wanted = std::min(processors > 1 ? processors + 1 : 1, most_readers);
   for (std::size_t readers = wanted; readers > 0; --readers) {

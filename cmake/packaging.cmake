@@ -15,9 +15,16 @@ if(WIN32)
   else()
     set(CPACK_PACKAGE_FILE_NAME content_check-${PROJECT_VERSION}-win32)
   endif()
+  # The readme is the man page as plain text: see windows/readme.cmake.
+  set(page ${PROJECT_SOURCE_DIR}/content_check/content_check.1)
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/README.txt
+    COMMAND ${CMAKE_COMMAND} -DPAGE=${page} -DREADME=${CMAKE_BINARY_DIR}/README.txt -P
+            ${CMAKE_CURRENT_LIST_DIR}/windows/readme.cmake
+    DEPENDS ${page} ${CMAKE_CURRENT_LIST_DIR}/windows/readme.cmake
+    COMMENT "Setting the man page as the Windows README.txt")
+  add_custom_target(windows_readme ALL DEPENDS ${CMAKE_BINARY_DIR}/README.txt)
   # Line ends that Notepad shows on every Windows.
-  configure_file(${PROJECT_SOURCE_DIR}/content_check/content_check.txt ${CMAKE_BINARY_DIR}/README.txt
-                 @ONLY NEWLINE_STYLE CRLF)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
   set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/windows/zip.cmake)

@@ -1,5 +1,5 @@
 # What `cpack` makes: from a Linux build a Debian package, from a Windows build
-# a zip holding the program and a plain-text readme.
+# a zip holding the program, a plain-text readme and the licence.
 set(CPACK_PACKAGE_VENDOR "content_check maintainers")
 set(CPACK_PACKAGE_CONTACT "content_check maintainers <maintainers@users.noreply.c-seed-22b38f3b.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tell whether a file holds any byte other than zero")
@@ -15,10 +15,18 @@ if(WIN32)
   else()
     set(CPACK_PACKAGE_FILE_NAME content_check-${PROJECT_VERSION}-win32)
   endif()
+  # The readme is the man page as plain text: see windows/readme.cmake.
+  set(page ${PROJECT_SOURCE_DIR}/content_check/content_check.1)
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/README.txt
+    COMMAND ${CMAKE_COMMAND} -DPAGE=${page} -DREADME=${CMAKE_BINARY_DIR}/README.txt -P
+            ${CMAKE_CURRENT_LIST_DIR}/windows/readme.cmake
+    DEPENDS ${page} ${CMAKE_CURRENT_LIST_DIR}/windows/readme.cmake
+    COMMENT "Setting the man page as the Windows README.txt")
+  add_custom_target(windows_readme ALL DEPENDS ${CMAKE_BINARY_DIR}/README.txt)
   # Line ends that Notepad shows on every Windows.
-  configure_file(${PROJECT_SOURCE_DIR}/content_check/content_check.txt ${CMAKE_BINARY_DIR}/README.txt
-                 @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
   set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/windows/zip.cmake)
 else()
   set(CPACK_GENERATOR DEB)

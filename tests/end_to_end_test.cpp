@@ -526,6 +526,9 @@ enum class Platform { any, linux_only, windows_only };
 // owners may remove, as /tmp is; owned by the caller or by nobody.
 enum class Sticky { none, callers, nobodys };
 
+// What a sysfs attribute delivers, though sysfs reports more.
+enum class Sysfs { none, nothing, text };
+
 struct Row {
   std::string name{};
   std::string typed{};  // the bytes on standard input
@@ -545,7 +548,9 @@ struct Row {
   // The kernel's own rule for links in shared directories (fs.protected_symlinks)
   // is off while it runs, so that the program's rule is seen on its own.
   bool kernel_links_unprotected = false;
-  bool machine_file = false;  // the typed name is a file of this machine: skipped where missing
+  // The typed name is a sysfs attribute that the caller can read, found when
+  // the row runs; skipped where there is none.
+  Sysfs sysfs = Sysfs::none;
   // Entries that the run changes on purpose: their bytes after it, none when removed.
   std::map<std::string, std::optional<std::string>> changed{};
   // Linux: run under strace with standard output a terminal, so that each line
@@ -644,17 +649,15 @@ void unusual_input_rows(std::vector<Row>& t) {
                .only = Platform::linux_only});
   // sysfs reports 4096 bytes for every attribute, whatever it delivers: its
   // files, like those of the kernel's other file systems, are read to the end
-  // of their data. A cache without a constructor shows an empty ctor.
+  // of their data.
   t.push_back({.name = "SysfsAttributeThatDeliversNothingIsVacant",
-               .typed = "/sys/kernel/slab/kmalloc-64/ctor\n",
                .ending = vacant,
                .only = Platform::linux_only,
-               .machine_file = true});
+               .sysfs = Sysfs::nothing});
   t.push_back({.name = "SysfsAttributeWithText",
-               .typed = "/sys/kernel/slab/kmalloc-64/object_size\n",
                .ending = found,
                .only = Platform::linux_only,
-               .machine_file = true});
+               .sysfs = Sysfs::text});
 }
 
 // How the typed line becomes the name.
@@ -1182,6 +1185,38 @@ class KernelLinkRuleOff {
   bool off_ = false;
 };
 
+// A sysfs attribute that the caller can read and that delivers nothing, or
+// text, short of the size that sysfs reports for it; empty when there is none.
+// Which attributes a user may read, and what they deliver, differs from one
+// kernel and machine to the next. Only the kernel's own bookkeeping is read,
+// never a device's: the uevents of the system's subsystems (empty where one
+// has nothing to announce), the processors' lists and the interrupts' actions.
+std::string sysfs_attribute(Sysfs wanted) {
+  std::vector<fs::path> candidates;
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator("/sys/devices/system/cpu", error))
+    candidates.push_back(entry.path());
+  for (const char* place : {"/sys/devices/system", "/sys/kernel/irq"}) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(place, error)) {
+      candidates.push_back(entry.path() / "uevent");
+      candidates.push_back(entry.path() / "actions");
+    }
+  }
+  std::sort(candidates.begin(), candidates.end());
+  for (const fs::path& path : candidates) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    char buffer[4096];
+    const bool file = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const ssize_t n = file ? ::read(fd, buffer, sizeof buffer) : -1;
+    ::close(fd);
+    if (n < 0 || st.st_size <= n) continue;
+    if ((n == 0) == (wanted == Sysfs::nothing)) return path.string();
+  }
+  return {};
+}
+
 std::vector<Row> rows_marked(bool smoke) {
   std::vector<Row> t = rows();
   std::erase_if(t, [smoke](const Row& row) { return row.smoke != smoke; });
@@ -1204,8 +1239,21 @@ class InTempDir : public testing::Test {
         row.sticky == Sticky::nobodys || std::any_of(row.fixtures.begin(), row.fixtures.end(),
                                                      [](const Fixture& f) { return f.nobody; });
     if (needs_root && ::geteuid() != 0) GTEST_SKIP() << "giving files to nobody needs root";
-    if (row.machine_file && !fs::exists(row.typed.substr(0, row.typed.find('\n'))))
-      GTEST_SKIP() << row.typed << " is not on this machine";
+    if (row.sysfs != Sysfs::none) {
+      Row on_this_machine = row;
+      on_this_machine.typed = sysfs_attribute(row.sysfs);
+      if (on_this_machine.typed.empty())
+        GTEST_SKIP() << "no sysfs attribute here that this user can read delivers "
+                     << (row.sysfs == Sysfs::nothing ? "nothing" : "text");
+      SCOPED_TRACE(on_this_machine.typed);
+      on_this_machine.typed += "\n";
+      on_this_machine.sysfs = Sysfs::none;
+      return check(on_this_machine);
+    }
+    // The setting is shared by every user of the machine, and so is the lock
+    // that guards it.
+    if (row.kernel_links_unprotected && ::geteuid() != 0)
+      GTEST_SKIP() << "turning fs.protected_symlinks off needs root";
     std::optional<KernelLinkRuleOff> kernel_rule_off;
     if (row.kernel_links_unprotected && !kernel_rule_off.emplace().off())
       GTEST_SKIP() << "fs.protected_symlinks cannot be turned off here";

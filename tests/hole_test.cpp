@@ -151,7 +151,7 @@ std::vector<Layout> layouts() {
 
 class Holes : public testing::TestWithParam<Layout> {};
 
-TEST_P(Holes, AnswerAsIfEveryByteWereRead) {
+TEST_P(Holes, AsIfRead) {
   TempDir dir;
   ASSERT_NO_FATAL_FAILURE(make(input_path(dir), GetParam()));
   EXPECT_EQ(scan_file(input_path(dir)), GetParam().expected);
@@ -283,7 +283,8 @@ class FailingHoleQuery : public testing::TestWithParam<Failure> {
   void TearDown() override { fake = {}; }
 };
 
-TEST_P(FailingHoleQuery, FallsBackToReadingAndKeepsTheAnswer) {
+// The scan falls back to reading and keeps the answer.
+TEST_P(FailingHoleQuery, ReadsInstead) {
   fake = GetParam().seek;
   for (const Layout& l : layouts()) {
     // A file written from end to end has no hole to ask about.
@@ -374,7 +375,7 @@ class LargestLengths : public testing::TestWithParam<SeamCase> {};
 // Stored bytes at the end of a sparse source 2^63 - 1 bytes long, or a page
 // and a bit shorter, scanned through the run's buffer and a small one, as a
 // stream by one reader and as a positioned source by two.
-TEST_P(LargestLengths, AnswerAsIfEveryByteWereRead) {
+TEST_P(LargestLengths, AsIfRead) {
   const SeamCase c = GetParam();
   constexpr std::size_t stored = 40000;  // no multiple of either buffer
   for (const std::int64_t length : {max_offset, max_offset - 5000}) {
@@ -419,12 +420,12 @@ INSTANTIATE_TEST_SUITE_P(
         // btrfs: a stretch that ends at 2^63 has its end answered as -2^63.
         SeamCase{.what = "hole query answers -2^63", .hole = Odd::minus_2_63},
         SeamCase{.what = "hole query fails", .hole = Odd::fails},
-        SeamCase{.what = "hole query answers before the offset asked", .hole = Odd::before_offset},
+        SeamCase{.what = "hole query goes backwards", .hole = Odd::before_offset},
         SeamCase{.what = "hole query answers past the length", .hole = Odd::past_length},
         // tmpfs: no data, it says, over data in the last page.
         SeamCase{.what = "data query says no data", .data = Odd::no_data},
         // The scan cannot move to the last block to make sure of it.
-        SeamCase{.what = "data query says no data and the move to the last block fails",
+        SeamCase{.what = "data query says no data, seek fails",
                  .data = Odd::no_data,
                  .move_fails = true},
         SeamCase{.what = "data query answers past the length", .data = Odd::past_length},
@@ -432,11 +433,11 @@ INSTANTIATE_TEST_SUITE_P(
                  .data = Odd::fails,
                  .hole = Odd::minus_2_63,
                  .data_odd_inside = true},
-        SeamCase{.what = "data query answers -2^63 inside the data",
+        SeamCase{.what = "data query answers -2^63 inside",
                  .data = Odd::minus_2_63,
                  .hole = Odd::minus_2_63,
                  .data_odd_inside = true},
-        SeamCase{.what = "data query answers before the offset asked",
+        SeamCase{.what = "data query goes backwards",
                  .data = Odd::before_offset,
                  .hole = Odd::minus_2_63,
                  .data_odd_inside = true}),
@@ -512,7 +513,7 @@ class LargestLengthOn : public testing::TestWithParam<FileSystem> {};
 
 // btrfs answers the end of a stretch that ends at 2^63 with -2^63; tmpfs
 // answers that there is no data over data in the last page.
-TEST_P(LargestLengthOn, AnswersAsIfEveryByteWereRead) {
+TEST_P(LargestLengthOn, AsIfRead) {
   Mounted fs(GetParam());
   if (!fs.why_not.empty()) GTEST_SKIP() << fs.why_not;
   constexpr std::int64_t largest = INT64_MAX;

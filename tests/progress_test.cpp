@@ -29,11 +29,9 @@ const TextCase text_cases[] = {
     {"nothing yet, length unknown", 0, unknown, 1, "0 B examined, 0 B/s"},
     {"bytes below a KiB", 1023, unknown, 1, "1023 B examined, 1023 B/s"},
     {"one KiB", KiB, unknown, 1, "1.0 KiB examined, 1.0 KiB/s"},
-    {"just below a MiB rounds up to the next unit", MiB - 1, unknown, 1,
-     "1.0 MiB examined, 1.0 MiB/s"},
+    {"just below a MiB rounds up", MiB - 1, unknown, 1, "1.0 MiB examined, 1.0 MiB/s"},
     {"a fraction of a GiB", GiB + GiB / 4, unknown, 2, "1.3 GiB examined, 640.0 MiB/s"},
-    {"a length of zero shows neither percentage nor time left", 100, 0, 1,
-     "100 B examined, 100 B/s"},
+    {"a length of zero: no percentage", 100, 0, 1, "100 B examined, 100 B/s"},
     {"a known length", 3 * GiB / 2, 4 * GiB, 3,
      "1.5 GiB of 4.0 GiB examined (37%), 512.0 MiB/s, 5 s left"},
     {"nothing examined has no time left", 0, GiB, 1, "0 B of 1.0 GiB examined (0%), 0 B/s"},
@@ -56,7 +54,8 @@ const TextCase text_cases[] = {
 
 class ProgressText : public testing::TestWithParam<TextCase> {};
 
-TEST_P(ProgressText, SaysSizesRatesAndTimesInHumanUnits) {
+// Sizes, rates and times in human units.
+TEST_P(ProgressText, HumanUnits) {
   const TextCase& c = GetParam();
   EXPECT_EQ(progress_text(c.examined, c.length, Seconds(c.seconds)), c.text);
 }
@@ -99,7 +98,8 @@ struct FakeTerminal final : platform::Terminal {
   }
 };
 
-TEST(ProgressLineTiming, DrawsAfterASecondThenAtMostTwiceASecondReadingTheClockOncePerBlock) {
+// Reading the clock once per block.
+TEST(ProgressLineTiming, AfterASecondThenTwiceASecond) {
   using std::chrono::milliseconds;
   fake_now = ProgressLine::Clock::time_point{} + std::chrono::hours(1);
   const auto start = fake_now;
@@ -155,18 +155,19 @@ std::string erasure(std::size_t n) {
 }
 
 const StatusCase status_cases[] = {
-    {.what = "drawn from the first column, the row erased",
+    {.what = "drawn from the first column",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
     {.what = "cut one column short of the width",
      .drawings = {{.text = text(100), .written = "\r" + text(79), .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
-    {.what = "spaces over a longer line drawn before",
+    {.what = "spaces over a longer line",
      .drawings = {{.text = "abcdef", .written = "\rabcdef", .erased_on_interrupt = 79},
                   {.text = "xy", .written = "\rxy    ", .erased_on_interrupt = 79},
                   {.text = "z", .written = "\rz     ", .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
-    {.what = "narrowed: the text and the spaces stop short of the new width",
+    // The text and the spaces stop short of the new width.
+    {.what = "narrowed between drawings",
      .drawings =
          {{.text = text(60), .written = "\r" + text(60), .erased_on_interrupt = 79},
           {.text = text(30, 'b'),
@@ -176,16 +177,17 @@ const StatusCase status_cases[] = {
           {.text = "c", .width = 20, .written = "\rc" + text(18, ' '), .erased_on_interrupt = 19}},
      .width_at_end = 20,
      .erasure = erasure(19)},
-    {.what = "narrowed after the last drawing: the erasure fits the new width",
+    // The erasure fits the new width.
+    {.what = "narrowed before the erasure",
      .drawings = {{.text = text(60), .written = "\r" + text(60), .erased_on_interrupt = 79}},
      .width_at_end = 20,
      .erasure = erasure(19)},
-    {.what = "widened: the line grows with the terminal",
+    {.what = "widened between drawings",
      .drawings =
          {{.text = text(30), .width = 10, .written = "\r" + text(9), .erased_on_interrupt = 9},
           {.text = text(30), .written = "\r" + text(30), .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
-    {.what = "a terminal that does not tell its width is taken for 80 columns",
+    {.what = "no width told: 80 columns",
      .drawings =
          {{.text = text(100), .width = 0, .written = "\r" + text(79), .erased_on_interrupt = 79}},
      .width_at_end = 0,
@@ -197,14 +199,15 @@ const StatusCase status_cases[] = {
                    .erased_on_interrupt = 160}},
      .width_at_end = 300,
      .erasure = erasure(160)},
-    {.what = "one column leaves no room: nothing drawn, nothing erased",
+    {.what = "one column: nothing drawn",
      .drawings = {{.text = "abc", .width = 1}},
      .width_at_end = 1},
-    {.what = "narrowed to one column after a drawing: nothing more written",
+    {.what = "narrowed to one column",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
                   {.text = "def", .width = 1, .erased_on_interrupt = 79}},
      .width_at_end = 1},
-    {.what = "nothing drawn in the background, drawing again in the foreground",
+    // Nothing drawn in the background, drawing again in the foreground.
+    {.what = "background, then foreground",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
                   {.text = "defgh", .foreground = false, .erased_on_interrupt = 79},
                   {.text = "ij", .written = "\rij ", .erased_on_interrupt = 79}},
@@ -212,7 +215,7 @@ const StatusCase status_cases[] = {
     {.what = "not erased from the background",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79}},
      .foreground_at_end = false},
-    {.what = "after a failed write nothing more is tried",
+    {.what = "nothing tried after a failed write",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
                   {.text = "def", .fails = true, .written = "\rdef"},
                   {.text = "ghi"}}},
@@ -225,7 +228,8 @@ void PrintTo(const StatusCase& c, std::ostream* os) {
 
 class StatusLineDrawing : public testing::TestWithParam<StatusCase> {};
 
-TEST_P(StatusLineDrawing, FitsTheTerminalAsItIsAtEachDrawing) {
+// The line fits the terminal as it is at each drawing.
+TEST_P(StatusLineDrawing, Fits) {
   const StatusCase& c = GetParam();
   FakeTerminal terminal;
   std::size_t before = 0;
@@ -294,7 +298,7 @@ std::vector<ReportCase> report_cases() {
       {"a length of zero over data", source_of(100, 0), not_found, 100, unknown},
       {"a hole counts as examined", source_of(64, -2, TiB), not_found, TiB + 64, TiB + 64},
       {"all hole up to 2^63 - 1", source_of(0, -2, max_offset), not_found, max_offset, max_offset},
-      {"no report for the block that holds the byte", nonzero, found, 32, 41},
+      {"none for the block with the byte", nonzero, found, 32, 41},
   };
 }
 
@@ -317,7 +321,8 @@ using row_printing::PrintTo;
 
 class ScanReports : public testing::TestWithParam<ReportCase> {};
 
-TEST_P(ScanReports, OncePerBlockWithTheBytesExaminedAndTheLength) {
+// With the bytes examined and the length.
+TEST_P(ScanReports, OncePerBlock) {
   ReportCase c = GetParam();
   CountedReads source(c.source);
   Reports reports;

@@ -49,7 +49,7 @@ std::vector<ScanCase> scan_cases() {
       {"a source cut and grown again is read on",
        {.bytes = zeros_then(20), .ends_after = 12, .ends_times = 1},
        not_found},
-      {"a source cut and grown again is read on to a non-zero byte",
+      {"cut and grown again, then a non-zero byte",
        {.bytes = zeros_then(15, {0x02, 0}), .ends_after = 12, .ends_times = 1},
        found},
       {"zeros in short reads", {.bytes = zeros_then(100), .most_per_read = 3}, not_found},
@@ -97,20 +97,20 @@ std::vector<ScanCase> scan_cases() {
       {"2^63 - 1 bytes, all hole", {.hole = max_offset, .knows_holes = true}, not_found},
       // btrfs answers the end of a stretch ending at 2^63 with -2^63, which does
       // not tell where it ends.
-      {"2^63 - 1 bytes, where the stretch ends unknown",
+      {"2^63 - 1 bytes, stretch end unknown",
        {.bytes = zeros_then(5000, {1}),
         .hole = last_5001,
         .knows_holes = true,
         .end_unknown = true},
        found},
-      {"2^63 - 1 bytes of zeros, where the stretch ends unknown",
+      {"2^63 - 1 zeros, stretch end unknown",
        {.bytes = zeros_then(5001), .hole = last_5001, .knows_holes = true, .end_unknown = true},
        not_found},
       // tmpfs answers that no data follows over data in the last page below 2^63.
-      {"2^63 - 1 bytes, no data claimed over a non-zero last byte",
+      {"2^63 - 1 bytes, no data claimed at the end",
        {.bytes = zeros_then(4095, {1}), .hole = last_4096, .knows_holes = true, .no_data_from = 0},
        found},
-      {"2^63 - 1 bytes, no data claimed midway before a non-zero last byte",
+      {"2^63 - 1 bytes, no data claimed midway",
        {.bytes = zeros_then(4095, {1}),
         .hole = last_4096,
         .knows_holes = true,
@@ -121,7 +121,7 @@ std::vector<ScanCase> scan_cases() {
        {.bytes = zeros_then(100), .reported = max_offset, .knows_holes = true},
        found},
 
-      {"bytes past the measured length are not examined",
+      {"bytes past the length are not examined",
        {.bytes = zeros_then(5, {0x01}), .reported = 5},
        not_found},
       {"a source that grows is read to its new end",
@@ -131,10 +131,10 @@ std::vector<ScanCase> scan_cases() {
        {.bytes = zeros_then(20), .appended = zeros_then(30), .grow_at = 2},
        not_found},
       // The data ends at 12 bytes and the length, measured again then, says 12.
-      {"a source cut short ends the scan at its new length",
+      {"a source cut short ends at its new length",
        {.bytes = zeros_then(20), .ends_after = 12, .cut_to = 12, .cut_at = 2},
        not_found},
-      {"a non-zero byte before the cut is still found",
+      {"a non-zero byte before a cut is found",
        {.bytes = zeros_then(10, {0x09, 0, 0}), .cut_to = 12, .cut_at = 2},
        found},
   };
@@ -147,20 +147,22 @@ MemorySettings positioned(MemorySettings s) {
 
 class Scan : public testing::TestWithParam<ScanCase> {};
 
-TEST_P(Scan, AnswersFoundExactlyWhenAByteIsNotZero) {
+// Found exactly when a byte is not zero.
+TEST_P(Scan, FindsNonZero) {
   MemorySource source(GetParam().source);
   EXPECT_EQ(scan_for_nonzero(source), GetParam().expected);
 }
 
-TEST_P(Scan, GivesTheSameAnswerThroughASmallBuffer) {
+// The same answer through a small buffer.
+TEST_P(Scan, SmallBuffer) {
   MemorySource source(GetParam().source);
   unsigned char buffer[8];
   EXPECT_EQ(scan_for_nonzero(source, buffer), GetParam().expected);
 }
 
-// Blocks of 8 bytes, so that the readers beyond the caller's start after the
-// first 64 bytes, and with the run's own memory.
-TEST_P(Scan, GivesTheSameAnswerWithSeveralReaders) {
+// The same answer with several readers: blocks of 8 bytes, so that the readers beyond the caller's
+// start after the first 64 bytes, and with the run's own memory.
+TEST_P(Scan, SeveralReaders) {
   for (std::size_t readers = 1; readers <= most_readers; ++readers) {
     MemorySource source(positioned(GetParam().source));
     std::vector<unsigned char> buffer(8 * readers);
@@ -284,7 +286,8 @@ struct Reports final : ScanProgress {
   }
 };
 
-TEST(ScanReaders, ReadOnAsManyThreadsAsAskedAndTellTheProgressOnTheCallersOnly) {
+// They read on as many threads as asked and tell the progress on the caller's only.
+TEST(ScanReaders, AsManyThreadsAsAsked) {
   constexpr std::size_t block = 64;
   constexpr std::int64_t size = 1000 * block;
   for (std::size_t readers = 1; readers <= most_readers; ++readers) {

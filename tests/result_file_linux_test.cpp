@@ -2,18 +2,22 @@
 // it follows or opens and which it refuses as planted by another user. The
 // rows need no root: entries right in /tmp, a sticky directory that anyone may
 // write to and that belongs to the system, are another user's entries to a
-// caller of a made-up user id. Also the removal through the directory walked to.
+// caller of a made-up user id. The walk asks for no memory, which a tight
+// limit could refuse. Also the removal through the directory walked to.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform.h"
@@ -21,6 +25,60 @@
 #include "result_file_linux.h"
 #include "temp_dir.h"
 #include "test_names.h"
+
+namespace {
+
+// How many times the test program has asked for memory while counting; -1
+// while not counting.
+thread_local int allocations = -1;
+
+void* allocate(std::size_t size) noexcept {
+  if (allocations >= 0) ++allocations;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+// Kept out of line: where the compiler sees free take what operator new gave,
+// it takes them for a mismatched pair.
+[[gnu::noinline]] void deallocate(void* p) noexcept {
+  std::free(p);
+}
+
+}  // namespace
+
+// Every allocation of the test program goes through allocate, so that a row
+// can count those that a call makes; each form pairs with free.
+void* operator new(std::size_t size) {
+  if (void* const p = allocate(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  if (void* const p = allocate(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate(size);
+}
+void operator delete(void* p) noexcept {
+  deallocate(p);
+}
+void operator delete[](void* p) noexcept {
+  deallocate(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  deallocate(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  deallocate(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  deallocate(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  deallocate(p);
+}
 
 namespace {
 
@@ -282,8 +340,12 @@ TEST_P(ResultWalk, FollowsOnlyTrustedEntries) {
 
   // A walk that waited for a FIFO's reader would end the tests here.
   ::alarm(30);
+  allocations = 0;
   const platform::ResultPlace place = platform::open_result_as(walked.c_str(), caller);
+  const int asked = std::exchange(allocations, -1);
   ::alarm(0);
+
+  EXPECT_EQ(asked, 0) << "times the walk asked for memory";
 
   if (row.opens.empty()) {
     EXPECT_FALSE(place.file) << walked;

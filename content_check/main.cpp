@@ -5,6 +5,7 @@
 #include "endings.h"
 #include "platform.h"
 #include "progress.h"
+#include "result_file.h"
 
 namespace {
 
@@ -45,14 +46,12 @@ const char* read_input_name(std::span<char, line_buffer_size> line) {
 struct RunFiles final : EndingActions {
   std::unique_ptr<platform::Input> input;
   platform::ResultFile result;
-  const char* result_name = nullptr;
-  platform::FileIdentity result_identity{};
 
   bool store_verdict(int verdict) override { return result.put(verdict); }
   bool close_result() override { return result.close(); }
   void close_input() override { input->close(); }
   void say(std::string_view line) override { ::say(line); }
-  void remove_result() override { platform::remove_result(result_name, result_identity); }
+  void remove_result() override { result.remove(); }
 };
 
 // The scan, with its progress on standard error when that is a terminal. The
@@ -78,19 +77,8 @@ int run() {
   // for want of memory; with none at all, the scan ends as a read error.
   const platform::ScanBuffer buffer = scan_buffer();
 
-  // The result never goes into the input itself: when the chosen name turns
-  // out to designate it, the other name is taken.
-  std::size_t chosen = choose_result_name(input_name);
-  platform::CreatedResult created =
-      platform::create_result(result_names[chosen].data(), files.input->identity());
-  if (created.is_input) {
-    chosen = other_result_name(chosen);
-    created = platform::create_result(result_names[chosen].data(), files.input->identity());
-  }
-  if (!created.file) return end_with(result_error, files);
-  files.result = std::move(created.file);
-  files.result_name = result_names[chosen].data();
-  files.result_identity = created.identity;
+  files.result = platform::ResultFile::create(input_name, files.input->identity());
+  if (!files.result) return end_with(result_error, files);
 
   return end_with(ending_after(scan_showing_progress(*files.input, buffer)), files);
 }

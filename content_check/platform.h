@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "content_check.h"
+#include "file_identity.h"
 
 namespace platform {
 
@@ -33,15 +34,6 @@ int read_stdin_byte();
 // reader makes room. False when the line could not be delivered (a closed or
 // failing standard output, a pipe whose reader has gone).
 bool write_stdout_line(std::string_view line);
-
-// Which file an open file is, as the file system tells files apart.
-struct FileIdentity {
-  std::uint64_t volume = 0;  // the device or volume that holds it
-  std::uint64_t index = 0;   // its inode or file index there
-  // For a device node: which device it reaches, told apart by kind (block or
-  // character); 0 for everything else. Two nodes of one device are one file.
-  std::uint64_t device = 0;
-};
 
 // The open input, read straight from its descriptor or handle: the length is
 // the file's size, a block device's size, or -1 for what has none (a pipe, a
@@ -93,64 +85,6 @@ class ScanBuffer {
 
 // How many processors this process may run on (its affinity): at least 1.
 std::size_t usable_processors();
-
-// The result file, open for writing in binary mode ("wb"). Closed when it
-// goes, unless it was closed first with close(), which is how the run closes
-// wherever the order or the result matters.
-class ResultFile {
- public:
-  ResultFile() = default;
-  explicit ResultFile(std::FILE* stream) : stream_(stream) {}
-  ResultFile(ResultFile&& other) noexcept : stream_(std::exchange(other.stream_, nullptr)) {}
-  ResultFile& operator=(ResultFile&& other) noexcept {
-    if (this != &other) {
-      close();
-      stream_ = std::exchange(other.stream_, nullptr);
-    }
-    return *this;
-  }
-  ~ResultFile() { close(); }
-
-  explicit operator bool() const { return stream_ != nullptr; }
-
-  // True when the byte was handed on; the close tells whether it was stored.
-  bool put(int byte) { return stream_ != nullptr && std::fputc(byte, stream_) != EOF; }
-
-  // True when the file was open, everything put into it reached the system,
-  // and it closed cleanly. The flush is checked on its own: msvcrt's fclose
-  // answers 0 after a flush that failed for a full disk.
-  bool close() {
-    std::FILE* const stream = std::exchange(stream_, nullptr);
-    if (stream == nullptr) return false;
-    const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
-    return std::fclose(stream) == 0 && flushed;
-  }
-
- private:
-  std::FILE* stream_ = nullptr;
-};
-
-struct CreatedResult {
-  ResultFile file{};        // open, or not when it could not be made
-  bool is_input = false;    // the name designates the input: nothing was cut or created
-  FileIdentity identity{};  // of the file opened, when there is one
-};
-
-// Creates the result file, or cuts it to zero length, unless the name
-// designates the input itself (through a link, a second device node of the
-// same device, or a name that the file system takes for the same), which is
-// then left as it was. In a directory that anyone may write to and whose
-// entries only their owners may remove (a sticky one, such as /tmp), a
-// symbolic link or an existing file under that name that belongs neither to
-// the caller nor to the directory's owner is neither followed nor opened:
-// another user may have planted it there. That holds for every link on the
-// way, each judged by the directory it lies in. No file then.
-CreatedResult create_result(const char* name, const FileIdentity& input);
-
-// Removes the result file by name, but only when the name still leads to the
-// very file that was created (the identity it was created with) and that is a
-// plain file, not a link, a FIFO or a device. Anything else is left alone.
-void remove_result(const char* name, const FileIdentity& created);
 
 // Standard error when it is a terminal (a console on Windows), for a line of
 // status that is drawn in place. While it is open, an interruption (Ctrl-C,

@@ -1,14 +1,56 @@
-// The hole query with its seek call passed in, so that tests can make it fail
-// the ways file systems do.
+// What the Linux files share: how an open file is told apart, a descriptor
+// that closes when it goes, and the hole query with its seek call passed in,
+// so that tests can make it fail the ways file systems do.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "content_check.h"
+#include "file_identity.h"
 
 namespace platform {
+
+inline FileIdentity identity_of(const struct stat& st) {
+  FileIdentity id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))
+    id.device = (static_cast<std::uint64_t>(st.st_rdev) << 1 | (S_ISBLK(st.st_mode) ? 1 : 0)) + 1;
+  return id;
+}
+
+inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
+  if (a.volume == b.volume && a.index == b.index) return true;
+  // Two device nodes of one device are two inodes that reach the same bytes.
+  return a.device != 0 && a.device == b.device;
+}
+
+// A descriptor, closed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  explicit operator bool() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+  // Hands the descriptor over to whoever closes it from now on.
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
 
 using SeekFunction = off_t (*)(int fd, off_t offset, int whence);
 

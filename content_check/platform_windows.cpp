@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform.h"
+#include "platform_windows.h"
 
 namespace platform {
 
@@ -58,16 +59,6 @@ namespace {
 
 HANDLE handle_of(std::FILE* stream) {
   return reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
-}
-
-std::uint64_t index_of(const BY_HANDLE_FILE_INFORMATION& info) {
-  return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-}
-
-FileIdentity identity_of(HANDLE h) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(h, &info)) return {};
-  return {info.dwVolumeSerialNumber, index_of(info)};
 }
 
 // ntdll's NtReadFile, the call beneath ReadFile; declared here since only the
@@ -193,86 +184,6 @@ std::size_t usable_processors() {
   if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0)
     return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(process)));
   return std::max<std::size_t>(1, ::GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
-}
-
-namespace {
-
-bool same_file(const FileIdentity& a, const FileIdentity& b) {
-  // Pipes and consoles have no identity to compare: all zeros.
-  return a.index != 0 && a.volume == b.volume && a.index == b.index;
-}
-
-// Has the file open at h removed once its last handle closes. Through a
-// handle of its own, opened on the same file rather than by name, so that no
-// other file that the name may lead to by then is touched, and so that the
-// handle the run writes through never needed the right to delete: asking for
-// it would fail where another program holds the file open without sharing
-// deletion, as the C library's fopen does.
-void remove_when_closed(HANDLE h) {
-  const HANDLE deleting =
-      ::ReOpenFile(h, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-  if (deleting == INVALID_HANDLE_VALUE) return;
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
-  ::SetFileInformationByHandle(deleting, FileDispositionInfo, &disposition, sizeof disposition);
-  ::CloseHandle(deleting);
-}
-
-}  // namespace
-
-CreatedResult create_result(const char* name, const FileIdentity& input) {
-  // Opened without cutting first, and compared by file identity, so that a
-  // name that differs only in case or in trailing spaces or dots, or a link,
-  // never leads to the input being cut.
-  const HANDLE h =
-      ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return {};
-  // A file that this run created and then cannot set up (a full disk refuses
-  // even to cut it) is taken away again; one that was there before is left as
-  // the failure found it.
-  const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
-  const FileIdentity identity = identity_of(h);
-  if (same_file(identity, input)) {
-    ::CloseHandle(h);
-    return {.is_input = true};
-  }
-  if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
-    if (created) remove_when_closed(h);
-    ::CloseHandle(h);
-    return {};
-  }
-  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    if (created) remove_when_closed(h);
-    ::CloseHandle(h);
-    return {};
-  }
-  std::FILE* file = ::_fdopen(fd, "wb");
-  if (file == nullptr) {
-    if (created) remove_when_closed(h);
-    ::_close(fd);
-    return {};
-  }
-  return {.file = ResultFile(file), .identity = identity};
-}
-
-void remove_result(const char* name, const FileIdentity& created) {
-  // Opened without following a link, checked, and deleted through the same
-  // handle, so that the file checked is the file removed.
-  const HANDLE h = ::CreateFileA(name, DELETE | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info) &&
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-      info.dwVolumeSerialNumber == created.volume && index_of(info) == created.index) {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
-  }
-  ::CloseHandle(h);
 }
 
 namespace {

@@ -473,7 +473,8 @@ Finished run_in(const fs::path& dir, const std::string& typed, Input input, Outp
 
 // The steps that the trace shows the program take after the prompt, in the
 // words of dialogue.h: writes and closes of the result file and of any other
-// file in dir (the input), the lines said, the result's removal.
+// file in dir (the input), the lines said, the result's removal (by its name,
+// or through a descriptor of dir).
 std::string steps_seen(const fs::path& trace, const fs::path& dir, const std::string& result) {
   const std::string in_dir = fs::canonical(dir).string() + "/";
   const std::string result_path = in_dir + result;
@@ -511,7 +512,10 @@ std::string steps_seen(const fs::path& trace, const fs::path& dir, const std::st
     } else if (on("close(", in_dir)) {
       add("close input");
     } else if (call.starts_with("unlink(\"" + result + "\"") ||
-               call.starts_with("unlinkat(AT_FDCWD, \"" + result + "\"")) {
+               call.starts_with("unlinkat(AT_FDCWD, \"" + result + "\"") ||
+               (call.starts_with("unlinkat(") &&
+                call.find("<" + fs::canonical(dir).string() + ">, \"" + result + "\"") !=
+                    std::string::npos)) {
       add("remove result");
     }
   }

@@ -1,6 +1,5 @@
 // The platform seam on each platform: the input reads the bytes as stored,
-// the scan's buffer is what it promises, and only the result file that was
-// created for the verdict is removed by its name.
+// and the scan's buffer is what it promises.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,45 +15,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-class ResultCleanup : public testing::Test {
- protected:
-  void SetUp() override {
-    std::ofstream(dir_ / "input", std::ios::binary) << "x";
-    input_ = platform::open_input((dir_ / "input").string().c_str());
-    ASSERT_TRUE(input_);
-  }
-  void TearDown() override { input_.reset(); }
-
-  // Creates the result as the run does and closes it: the identity it was created with.
-  platform::FileIdentity create_and_close() {
-    platform::CreatedResult created = platform::create_result(result().c_str(), input_->identity());
-    EXPECT_TRUE(created.file);
-    EXPECT_TRUE(created.file.close());
-    return created.identity;
-  }
-  std::string result() const { return (dir_ / "test.fzz").string(); }
-
-  TempDir temp_{"seam"};
-  const fs::path& dir_ = temp_.path();
-  std::unique_ptr<platform::Input> input_;
-};
-
-TEST_F(ResultCleanup, RemovesTheFileItCreated) {
-  const platform::FileIdentity created = create_and_close();
-  platform::remove_result(result().c_str(), created);
-  EXPECT_FALSE(fs::exists(result()));
-}
-
-TEST_F(ResultCleanup, LeavesAnotherFileThatTookTheName) {
-  const platform::FileIdentity created = create_and_close();
-  // Renamed rather than removed, so that the new file cannot reuse its index.
-  fs::rename(result(), dir_ / "moved");
-  std::ofstream(result(), std::ios::binary) << "other";
-  platform::remove_result(result().c_str(), created);
-  EXPECT_TRUE(fs::exists(result()));
-  EXPECT_TRUE(fs::exists(dir_ / "moved"));
-}
 
 // Line ends and 0x1A come through untouched: no text-mode translation, and
 // every byte counted in the length is delivered, also across small reads.

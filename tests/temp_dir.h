@@ -1,5 +1,5 @@
 // A fresh directory for one test's files, removed with everything in it when
-// the test is done.
+// the test is done; and the working directory moved for a while.
 #pragma once
 
 #include <chrono>
@@ -58,4 +58,24 @@ class TempDir {
   }
 
   std::filesystem::path path_;
+};
+
+// The working directory moved to dir while it lives, and back when it goes:
+// for what the program makes in the directory it runs in.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::filesystem::path& dir)
+      : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~WorkingDirectory() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+  }
+
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  std::filesystem::path previous_;
 };

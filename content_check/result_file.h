@@ -1,0 +1,81 @@
+// The result file: the choice of its name, its creation, the verdict byte put
+// into it, its close and, when the run leaves no answer, its removal.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string_view>
+#include <utility>
+
+#include "content_check.h"
+#include "file_identity.h"
+
+namespace platform {
+
+// The result file, open for writing in binary mode ("wb"). Closed when it
+// goes, unless it was closed first with close(), which is how the run closes
+// wherever the order or the result matters.
+class ResultFile {
+ public:
+  // Creates the result file in the current directory, or cuts it to zero
+  // length, under the name that choose_result_name gives for the typed name;
+  // under the other name when that one designates the input itself (through
+  // a link, a second device node of the same device, or a name that the file
+  // system takes for the same), which is then left as it was. In a directory
+  // that anyone may write to and whose entries only their owners may remove
+  // (a sticky one, such as /tmp), a symbolic link or an existing file under
+  // that name that belongs neither to the caller nor to the directory's owner
+  // is neither followed nor opened: another user may have planted it there.
+  // That holds for every link on the way, each judged by the directory it lies
+  // in. Not open when no result file can be had.
+  static ResultFile create(std::string_view input_name, const FileIdentity& input) {
+    const std::size_t chosen = choose_result_name(input_name);
+    ResultFile result = create_named(result_names[chosen].data(), input);
+    if (result.is_input_)
+      result = create_named(result_names[other_result_name(chosen)].data(), input);
+    return result;
+  }
+
+  ResultFile() = default;
+  ResultFile(ResultFile&& other) noexcept;
+  ResultFile& operator=(ResultFile&& other) noexcept;
+  ~ResultFile();
+
+  explicit operator bool() const { return stream_ != nullptr; }
+
+  // True when the byte was handed on; the close tells whether it was stored.
+  bool put(int byte) { return stream_ != nullptr && std::fputc(byte, stream_) != EOF; }
+
+  // True when the file was open, everything put into it reached the system,
+  // and it closed cleanly. The flush is checked on its own: msvcrt's fclose
+  // answers 0 after a flush that failed for a full disk.
+  bool close() {
+    std::FILE* const stream = std::exchange(stream_, nullptr);
+    if (stream == nullptr) return false;
+    const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+    return std::fclose(stream) == 0 && flushed;
+  }
+
+  // Removes the file that was created or cut, open or closed, through what
+  // was opened for it, never by resolving its name anew: only while the
+  // name's own entry is still that very file and a plain one, not a link, a
+  // FIFO or a device. A file reached through a link is left, and so is
+  // anything else.
+  void remove();
+
+ private:
+  // One name's try: open, or not, and then is_input_ tells whether the name
+  // designates the input.
+  static ResultFile create_named(const char* name, const FileIdentity& input);
+
+  std::FILE* stream_ = nullptr;
+  bool is_input_ = false;
+  const char* name_ = nullptr;  // one of result_names, when the file was had
+  FileIdentity identity_{};     // of the file created or cut
+  // On Linux, a descriptor of the directory that holds the file, when it is
+  // the name's own entry; -1 otherwise, and on Windows, which removes through
+  // a handle of the file's own.
+  int directory_ = -1;
+};
+
+}  // namespace platform

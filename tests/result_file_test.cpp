@@ -1,0 +1,156 @@
+// The result file on each platform: the name it takes, the other one when the
+// first leads to the input, the byte put into it, and that only the file made
+// for the verdict is removed.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "result_file.h"
+#include "temp_dir.h"
+#include "test_names.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string contents(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A file with its bytes, or a second name (a hard link) of another file.
+struct Entry {
+  std::string name;
+  std::string bytes{};
+  std::string same_as{};  // when not empty: a hard link to this one
+};
+
+struct NameRow {
+  std::string name;
+  std::vector<Entry> entries;
+  std::string typed;  // the input's name as typed; it is among the entries
+  // Where the verdict goes; none when no result file can be had.
+  std::optional<std::string> result;
+};
+
+using row_printing::PrintTo;
+
+std::vector<NameRow> name_rows() {
+  return {
+      {.name = "AnyOtherNameTakesTestFzz",
+       .entries = {{.name = "data.bin", .bytes = "x"}},
+       .typed = "data.bin",
+       .result = "test.fzz"},
+      {.name = "NameEndingInTestFzzTakesTest2",
+       .entries = {{.name = "mytest.fzz", .bytes = "x"}},
+       .typed = "mytest.fzz",
+       .result = "test2.fzz"},
+      {.name = "TestFzzThatIsTheInputSendsItToTest2",
+       .entries = {{.name = "test.fzz", .bytes = "\x01\x02"},
+                   {.name = "link", .same_as = "test.fzz"}},
+       .typed = "link",
+       .result = "test2.fzz"},
+      {.name = "Test2ThatIsTheInputSendsItToTestFzz",
+       .entries = {{.name = "mytest.fzz", .bytes = "\x05"},
+                   {.name = "test2.fzz", .same_as = "mytest.fzz"}},
+       .typed = "mytest.fzz",
+       .result = "test.fzz"},
+      {.name = "BothNamesTheInputGiveNoResultFile",
+       .entries = {{.name = "in", .bytes = "\x05"},
+                   {.name = "test.fzz", .same_as = "in"},
+                   {.name = "test2.fzz", .same_as = "in"}},
+       .typed = "in",
+       .result = std::nullopt},
+  };
+}
+
+class ResultFileName : public testing::TestWithParam<NameRow> {};
+
+// The byte goes to the one name, and no other entry changes: the input least
+// of all.
+TEST_P(ResultFileName, TakesTheNameThatIsNotTheInput) {
+  const NameRow& row = GetParam();
+  const TempDir dir("result-name");
+  for (const Entry& e : row.entries) {
+    if (e.same_as.empty())
+      std::ofstream(dir.path() / e.name, std::ios::binary) << e.bytes;
+    else
+      fs::create_hard_link(dir.path() / e.same_as, dir.path() / e.name);
+  }
+  std::map<std::string, std::string> before;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir.path()))
+    before[e.path().filename().string()] = contents(e.path());
+  {
+    const WorkingDirectory in_dir(dir.path());
+    const std::unique_ptr<platform::Input> input = platform::open_input(row.typed.c_str());
+    ASSERT_TRUE(input);
+    platform::ResultFile result = platform::ResultFile::create(row.typed, input->identity());
+    ASSERT_EQ(static_cast<bool>(result), row.result.has_value());
+    if (result) {
+      EXPECT_TRUE(result.put(0x01));
+      EXPECT_TRUE(result.close());
+    }
+  }
+  std::map<std::string, std::string> after;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir.path()))
+    after[e.path().filename().string()] = contents(e.path());
+  if (row.result) {
+    EXPECT_EQ(after[*row.result], "\x01");
+    before[*row.result] = "\x01";
+  }
+  EXPECT_EQ(after, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ResultFileName, testing::ValuesIn(name_rows()),
+                         [](const auto& row) { return row.param.name; });
+
+class ResultRemoval : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(dir_ / "input", std::ios::binary) << "x";
+    input_ = platform::open_input((dir_ / "input").string().c_str());
+    ASSERT_TRUE(input_);
+  }
+
+  // Creates the result as the run does, in the directory, and closes it.
+  platform::ResultFile create_and_close() {
+    const WorkingDirectory in_dir(dir_);
+    platform::ResultFile result = platform::ResultFile::create("input", input_->identity());
+    EXPECT_TRUE(result);
+    EXPECT_TRUE(result.close());
+    return result;
+  }
+
+  TempDir temp_{"removal"};
+  const fs::path& dir_ = temp_.path();
+  std::unique_ptr<platform::Input> input_;
+};
+
+TEST_F(ResultRemoval, RemovesTheFileItCreated) {
+  platform::ResultFile result = create_and_close();
+  ASSERT_TRUE(fs::exists(dir_ / "test.fzz"));
+  const WorkingDirectory in_dir(dir_);
+  result.remove();
+  EXPECT_FALSE(fs::exists(dir_ / "test.fzz"));
+}
+
+TEST_F(ResultRemoval, LeavesAnotherFileThatTookTheName) {
+  platform::ResultFile result = create_and_close();
+  // Renamed rather than removed, so that the new file cannot reuse its index.
+  fs::rename(dir_ / "test.fzz", dir_ / "moved");
+  std::ofstream(dir_ / "test.fzz", std::ios::binary) << "other";
+  const WorkingDirectory in_dir(dir_);
+  result.remove();
+  EXPECT_EQ(contents(dir_ / "test.fzz"), "other");
+  EXPECT_TRUE(fs::exists(dir_ / "moved"));
+}
+
+}  // namespace

@@ -328,7 +328,8 @@ std::string drain_slowly(int fd) {
 struct Watch {
   bool failing_reads = false;  // the fail_read module preloaded
   fs::path trace{};
-  rlim_t data_limit = RLIM_INFINITY;  // the program's RLIMIT_DATA
+  rlim_t data_limit = RLIM_INFINITY;     // the program's RLIMIT_DATA
+  rlim_t address_limit = RLIM_INFINITY;  // its RLIMIT_AS
 };
 
 // The tracer's words before the program's: the writes, closes and removals,
@@ -399,9 +400,10 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
     ::dup2(err, 2);
     for (int fd : {out, err, gone_pipe[1], terminal, terminal_side})
       if (fd > 2) ::close(fd);
-    if (watch.data_limit != RLIM_INFINITY) {
-      const rlimit limit{watch.data_limit, watch.data_limit};
-      if (::setrlimit(RLIMIT_DATA, &limit) != 0) ::_exit(124);
+    for (const auto& [resource, most] : {std::pair{int{RLIMIT_DATA}, watch.data_limit},
+                                         std::pair{int{RLIMIT_AS}, watch.address_limit}}) {
+      const rlimit limit{most, most};
+      if (most != RLIM_INFINITY && ::setrlimit(resource, &limit) != 0) ::_exit(124);
     }
     launch.exec_in(dir.c_str());
   }
@@ -1408,6 +1410,93 @@ TEST_F(FullDisk, EarlierResultFileIsLeftAsFound) {
            .ending = found,
            .result = std::nullopt,
            .status = status_verdict_lost});
+}
+
+// Memory that runs out anywhere from the prompt to the scan, the limit raised
+// a page at a time from where the program cannot even start to where it has
+// its verdict: every run that asks for a name ends with one of its lines and
+// nothing on standard error, and leaves a result file only with the verdict.
+TEST_F(InTempDir, MemoryRunningOutBeforeTheScanEndsWithALine) {
+  if (options.windows_build) GTEST_SKIP() << "a case for the other platform";
+  struct Sweep {
+    std::string name;
+    bool address_space = false;  // RLIMIT_AS (ulimit -v) instead of RLIMIT_DATA (ulimit -d)
+    rlim_t from_KiB = 0;         // low enough that the program cannot start
+    std::string input{};
+    Ending verdict = found;
+  };
+  const Sweep sweeps[] = {
+      {.name = "data, zeros", .from_KiB = 64, .input = zeros(1 << 20), .verdict = zeros_only},
+      {.name = "data, found", .from_KiB = 64, .input = zeros(1 << 16) + "\x01"},
+      {.name = "data, empty", .from_KiB = 64, .input = "", .verdict = vacant},
+      {.name = "address space, zeros",
+       .address_space = true,
+       .from_KiB = 1024,
+       .input = zeros(1 << 20),
+       .verdict = zeros_only},
+      {.name = "address space, found",
+       .address_space = true,
+       .from_KiB = 1024,
+       .input = zeros(1 << 16) + "\x01"},
+  };
+  // Once the verdict has come at this many limits in a row, memory no longer runs short.
+  constexpr int verdicts_to_end = 16;
+  const fs::path& dir = dir_.path();
+  for (const Sweep& sweep : sweeps) {
+    SCOPED_TRACE(sweep.name);
+    ASSERT_NO_FATAL_FAILURE(make(dir, file("in", sweep.input)));
+    const Snapshot before = snapshot(dir);
+    const auto run_at = [&](rlim_t kib) {
+      Watch watch;
+      (sweep.address_space ? watch.address_limit : watch.data_limit) = kib << 10;
+      return run_in(dir, "in\n", Input::pipe, Output::file, scratch_.path(), watch);
+    };
+    // Below some limit the loader cannot set the process up, and says so
+    // itself. The first limit where the program asks is found in long steps,
+    // and the sweep goes on from the step before, a page at a time.
+    constexpr rlim_t long_step = 64;
+    constexpr rlim_t widest = 64 << 10;
+    rlim_t first_asked = sweep.from_KiB;
+    while (first_asked < sweep.from_KiB + widest && run_at(first_asked).out.empty())
+      first_asked += long_step;
+    fs::remove(dir / "test.fzz");
+    int asked = 0;        // runs that got as far as the prompt
+    int short_of_it = 0;  // of those, runs that ended without the verdict
+    int verdicts_in_a_row = 0;
+    for (rlim_t kib = std::max(sweep.from_KiB, first_asked - long_step + 4);
+         kib < first_asked + widest && verdicts_in_a_row < verdicts_to_end; kib += 4) {
+      SCOPED_TRACE(std::to_string(kib) + " KiB");
+      const Finished run = run_at(kib);
+      if (run.out.empty() && run.status != 0) continue;
+      ++asked;
+      std::optional<Ending> ending;
+      for (const Ending& e : {sweep.verdict, open_error, read_error, result_error})
+        if (run.out == std::string(prompt) + "\n" + std::string(e.line) + "\n") ending = e;
+      if (!ending) {
+        ADD_FAILURE() << "no ending line: " << testing::PrintToString(run.out) << ", status "
+                      << run.status << ", standard error " << testing::PrintToString(run.err);
+        fs::remove(dir / "test.fzz");
+        continue;
+      }
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(run.status, ending->status);
+      if (ending->verdict != no_verdict)
+        EXPECT_EQ(read_all(dir / "test.fzz"), std::string(1, static_cast<char>(ending->verdict)));
+      else
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "test.fzz"))) << ending->line;
+      fs::remove(dir / "test.fzz");
+      EXPECT_EQ(snapshot(dir), before);
+      const bool verdict = ending->line == sweep.verdict.line;
+      verdicts_in_a_row = verdict ? verdicts_in_a_row + 1 : 0;
+      if (!verdict) ++short_of_it;
+    }
+    // A program that cannot start under any of these limits (a sanitizer's
+    // shadow memory) shows nothing here.
+    if (asked == 0) GTEST_SKIP() << "the program cannot start under the limits";
+    EXPECT_EQ(verdicts_in_a_row, verdicts_to_end) << "the verdict never came";
+    EXPECT_GT(short_of_it, 0) << "memory never ran short after the prompt: start lower";
+    fs::remove(dir / "in");
+  }
 }
 
 // Programs run one after another on one file of names take one line each,

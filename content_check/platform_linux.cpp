@@ -13,10 +13,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <new>
-#include <string>
+#include <string_view>
 
 #include "platform.h"
 #include "platform_linux.h"
@@ -367,6 +369,7 @@ class Descriptor {
   }
   explicit operator bool() const { return fd_ >= 0; }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -386,10 +389,12 @@ bool trusted_entry(const struct stat& directory, uid_t owner) {
 
 // Where a name leads once every symbolic link on the way has been followed:
 // the directory that holds the last entry, that entry's name, and, when it
-// exists, what it is; or, past a link of /proc, the file itself.
+// exists, what it is; or, past a link of /proc, the file itself. Held in
+// place, as everything on the way to the result file is: a run short of
+// memory must still be able to say so.
 struct Destination {
   Descriptor directory{};
-  std::string entry{};
+  char entry[NAME_MAX + 1] = {};
   bool exists = false;
   struct stat found {};
   Descriptor file{};  // the file a link of /proc leads to, which no path may name
@@ -406,6 +411,10 @@ bool made_by_the_kernel(int link) {
 // As many links as the kernel follows in one name.
 constexpr int most_links = 40;
 
+// Room for what is left of a name to walk: a link's target and what followed
+// the link. A walk that needs more is refused, as one through too many links is.
+constexpr std::size_t walk_room = 2 * PATH_MAX;
+
 // Walks the name one entry at a time, following its symbolic links itself:
 // those of the name, of the links' targets and of their directories alike.
 // Each link is judged by the directory it lies in (trusted_entry), and each
@@ -415,27 +424,35 @@ constexpr int most_links = 40;
 // the way, or a name that ends in a directory.
 bool resolve(const char* name, Destination& to) {
   Descriptor directory(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  std::string path = name;
+  char room[walk_room];
+  std::string_view path = name;
+  if (path.size() > sizeof room) return false;
+  path = {room, static_cast<std::size_t>(std::copy(path.begin(), path.end(), room) - room)};
   int links = 0;
   while (directory) {
     if (path.starts_with('/')) {
       directory = Descriptor(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-      path.erase(0, path.find_first_not_of('/'));
+      path.remove_prefix(std::min(path.find_first_not_of('/'), path.size()));
     }
     const std::size_t slash = path.find('/');
-    std::string entry = path.substr(0, slash);
-    std::string rest;
-    if (slash != std::string::npos) {
+    const std::string_view entry = path.substr(0, slash);
+    std::string_view rest;
+    if (slash != std::string_view::npos) {
       // "a/" must be a directory, as "a/." must.
       const std::size_t next = path.find_first_not_of('/', slash);
-      rest = next == std::string::npos ? "." : path.substr(next);
+      rest = next == std::string_view::npos ? "." : path.substr(next);
     }
     if (entry.empty()) return false;  // the name was the root itself
+    // No entry has a longer name; the system would refuse it as well.
+    if (entry.size() > NAME_MAX) return false;
+    char entry_name[NAME_MAX + 1];
+    *std::copy(entry.begin(), entry.end(), entry_name) = '\0';
 
-    Descriptor found(::openat(directory.get(), entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    Descriptor found(::openat(directory.get(), entry_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!found) {
       if (errno != ENOENT || !rest.empty()) return false;
-      to = {.directory = std::move(directory), .entry = std::move(entry)};
+      to = {.directory = std::move(directory)};
+      std::copy_n(entry_name, sizeof entry_name, to.entry);
       return true;
     }
     struct stat st {};
@@ -447,7 +464,7 @@ bool resolve(const char* name, Destination& to) {
         return false;
       if (made_by_the_kernel(found.get())) {
         // The kernel follows this one link; the walk goes on from where it leads.
-        Descriptor file(::openat(directory.get(), entry.c_str(), O_PATH | O_CLOEXEC));
+        Descriptor file(::openat(directory.get(), entry_name, O_PATH | O_CLOEXEC));
         if (!file || ::fstat(file.get(), &st) != 0) return false;
         if (rest.empty()) {
           to = {.exists = true, .found = st, .file = std::move(file)};
@@ -455,72 +472,88 @@ bool resolve(const char* name, Destination& to) {
         }
         if (!S_ISDIR(st.st_mode)) return false;
         directory = std::move(file);
-        path = std::move(rest);
+        path = rest;
         continue;
       }
-      std::string target(PATH_MAX, '\0');
-      const ssize_t size = ::readlinkat(found.get(), "", target.data(), target.size());
-      if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) return false;
-      target.resize(static_cast<std::size_t>(size));
-      path = rest.empty() ? target : target + "/" + rest;
+      char target[PATH_MAX];
+      const ssize_t size = ::readlinkat(found.get(), "", target, sizeof target);
+      if (size <= 0 || static_cast<std::size_t>(size) >= sizeof target) return false;
+      // The target, then what followed the link, which moves up behind it.
+      const auto target_size = static_cast<std::size_t>(size);
+      const std::size_t walked = rest.empty() ? target_size : target_size + 1 + rest.size();
+      if (walked > sizeof room) return false;
+      if (!rest.empty()) {
+        std::memmove(room + target_size + 1, rest.data(), rest.size());
+        room[target_size] = '/';
+      }
+      std::copy_n(target, target_size, room);
+      path = {room, walked};
       continue;
     }
     if (rest.empty()) {
-      to = {.directory = std::move(directory),
-            .entry = std::move(entry),
-            .exists = true,
-            .found = st};
+      to = {.directory = std::move(directory), .exists = true, .found = st};
+      std::copy_n(entry_name, sizeof entry_name, to.entry);
       return true;
     }
     if (!S_ISDIR(st.st_mode)) return false;
     directory = std::move(found);
-    path = std::move(rest);
+    path = rest;
   }
   return false;
 }
 
+// The result file as open_result opened it, and, when the open created it,
+// where, so that it can be taken away again.
+struct OpenedResult {
+  Descriptor file{};
+  bool created = false;
+  Destination where{};
+};
+
 // Opens the result name for writing, never through an untrusted entry
 // (resolve, trusted_entry), and without following anything once the last
 // entry is found: a new file is created only where no entry is, and an
-// existing one is opened only while it is still the entry judged. -1 when
+// existing one is opened only while it is still the entry judged. No file when
 // refused or when the open fails.
-int open_result(const char* name, int flags) {
+OpenedResult open_result(const char* name, int flags) {
   // Each turn ends unless another entry appears under the last name between
   // the look and the open; a few turns are plenty.
   for (int turn = 0; turn < 4; ++turn) {
     Destination destination;
-    if (!resolve(name, destination)) return -1;
+    if (!resolve(name, destination)) return {};
     const int at = destination.directory.get();
-    const char* const entry = destination.entry.c_str();
+    const char* const entry = destination.entry;
     if (!destination.exists) {
-      const int fd = ::openat(at, entry, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-      if (fd >= 0 || errno != EEXIST) return fd;
+      Descriptor fd(::openat(at, entry, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
+      if (fd) return {.file = std::move(fd), .created = true, .where = std::move(destination)};
+      if (errno != EEXIST) return {};
       continue;
     }
-    int fd = -1;
+    Descriptor fd;
     if (destination.file) {
       // Opened anew through its own descriptor, the one way to a pipe's end.
-      const std::string own = "/proc/self/fd/" + std::to_string(destination.file.get());
-      fd = ::open(own.c_str(), flags);
-      if (fd < 0) return -1;
+      constexpr std::string_view prefix = "/proc/self/fd/";
+      char own[prefix.size() + 12] = {};
+      std::copy(prefix.begin(), prefix.end(), own);
+      std::to_chars(own + prefix.size(), own + sizeof own - 1, destination.file.get());
+      fd = Descriptor(::open(own, flags));
+      if (!fd) return {};
     } else {
       struct stat holder {};
-      if (::fstat(at, &holder) != 0 || !trusted_entry(holder, destination.found.st_uid)) return -1;
-      fd = ::openat(at, entry, flags | O_NOFOLLOW);
-      if (fd < 0) {
+      if (::fstat(at, &holder) != 0 || !trusted_entry(holder, destination.found.st_uid)) return {};
+      fd = Descriptor(::openat(at, entry, flags | O_NOFOLLOW));
+      if (!fd) {
         if (errno == ENOENT || errno == ELOOP) continue;  // gone, or a link now
-        return -1;
+        return {};
       }
     }
     struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || opened.st_dev != destination.found.st_dev ||
-        opened.st_ino != destination.found.st_ino) {
-      ::close(fd);
-      return -1;
-    }
-    return fd;
+    if (::fstat(fd.get(), &opened) != 0 || opened.st_dev != destination.found.st_dev ||
+        opened.st_ino != destination.found.st_ino)
+      return {};
+    return {.file = std::move(fd)};
   }
-  return -1;
+  return {};
 }
 
 }  // namespace
@@ -529,27 +562,29 @@ CreatedResult create_result(const char* name, const FileIdentity& input) {
   // Opened without cutting first, so that the input is never cut, even when a
   // link lands between a check by name and the open. Not blocking, so that a
   // FIFO of that name with no reader fails at once instead of hanging the run.
-  const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
-  const int fd = open_result(name, flags);
-  if (fd < 0) return {};
+  OpenedResult opened = open_result(name, O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+  if (!opened.file) return {};
+  const int fd = opened.file.get();
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat result {};
-  if (::fstat(fd, &result) != 0) {
-    ::close(fd);
-    return {};
-  }
+  if (::fstat(fd, &result) != 0) return {};
   const FileIdentity identity = identity_of(result);
-  if (same_file(identity, input)) {
-    ::close(fd);
-    return {.is_input = true};
-  }
-  if (S_ISREG(result.st_mode) && ::ftruncate(fd, 0) != 0) {
-    ::close(fd);
+  if (same_file(identity, input)) return {.is_input = true};
+  // The stream, which needs memory, is had before anything is cut: without
+  // it, a file that was there stays as it was, and one made for this run goes
+  // again, while its entry is still that file.
+  std::FILE* const file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    struct stat entry {};
+    const int at = opened.where.directory.get();
+    if (opened.created && ::fstatat(at, opened.where.entry, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        entry.st_dev == result.st_dev && entry.st_ino == result.st_ino)
+      ::unlinkat(at, opened.where.entry, 0);
     return {};
   }
-  std::FILE* file = ::fdopen(fd, "wb");
-  if (file == nullptr) {
-    ::close(fd);
+  static_cast<void>(opened.file.release());  // the stream has it now
+  if (S_ISREG(result.st_mode) && ::ftruncate(fd, 0) != 0) {
+    std::fclose(file);
     return {};
   }
   return {.file = ResultFile(file), .identity = identity};

@@ -242,11 +242,8 @@ CreatedResult create_result(const char* name, const FileIdentity& input) {
     ::CloseHandle(h);
     return {.is_input = true};
   }
-  if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
-    if (created) remove_when_closed(h);
-    ::CloseHandle(h);
-    return {};
-  }
+  // The stream, which needs memory, is had before anything is cut: without
+  // it, a file that was there stays as it was.
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     if (created) remove_when_closed(h);
@@ -257,6 +254,11 @@ CreatedResult create_result(const char* name, const FileIdentity& input) {
   if (file == nullptr) {
     if (created) remove_when_closed(h);
     ::_close(fd);
+    return {};
+  }
+  if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
+    if (created) remove_when_closed(h);
+    std::fclose(file);
     return {};
   }
   return {.file = ResultFile(file), .identity = identity};

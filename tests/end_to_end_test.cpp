@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -330,6 +331,7 @@ struct Watch {
   fs::path trace{};
   rlim_t data_limit = RLIM_INFINITY;     // the program's RLIMIT_DATA
   rlim_t address_limit = RLIM_INFINITY;  // its RLIMIT_AS
+  bool one_processor = false;            // it may run on one processor only
 };
 
 // The tracer's words before the program's: the writes, closes and removals,
@@ -371,8 +373,23 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
       ::openpty(&terminal, &terminal_side, nullptr, nullptr, nullptr) != 0)
     return {};
 
+  // The first of the processors this process may use, or all of them.
+  cpu_set_t processors;
+  CPU_ZERO(&processors);
+  ::sched_getaffinity(0, sizeof processors, &processors);
+  if (watch.one_processor) {
+    for (std::size_t cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (!CPU_ISSET(cpu, &processors)) continue;
+      CPU_ZERO(&processors);
+      CPU_SET(cpu, &processors);
+      break;
+    }
+  }
+
   const pid_t pid = ::fork();
   if (pid == 0) {
+    if (watch.one_processor && ::sched_setaffinity(0, sizeof processors, &processors) != 0)
+      ::_exit(123);
     ::dup2(in_fd, 0);
     if (in_fd != 0) ::close(in_fd);
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -542,6 +559,7 @@ struct Row {
                                       // "...unseekable" ones cannot seek, and memory runs
                                       // out after a "...short" one is open (fail_read.cpp)
   rlim_t data_limit = RLIM_INFINITY;  // the program's memory, as `ulimit -d` limits it
+  bool one_processor = false;         // the program may run on one processor only
   Input input = Input::pipe;
   Output output = Output::file;  // the console bytes are seen on a file and a busy pipe
   Sticky sticky = Sticky::none;
@@ -609,6 +627,18 @@ void content_rows(std::vector<Row>& t) {
                .typed = "big\n",
                .fixtures = {sparse("big", 5 * GiB, {{5 * GiB - 1, 'x'}})},
                .ending = found});
+  // A file long enough for several readers, where only one processor may run
+  // the program: one reader reads it all.
+  t.push_back({.name = "OneProcessorZerosOnly",
+               .typed = "zeros.bin\n",
+               .fixtures = {file("zeros.bin", zeros(24 << 20))},
+               .ending = zeros_only,
+               .one_processor = true});
+  t.push_back({.name = "OneProcessorLastByteNonZero",
+               .typed = "last.bin\n",
+               .fixtures = {file("last.bin", zeros((24 << 20) - 1) + "\x01")},
+               .ending = found,
+               .one_processor = true});
 }
 
 // Inputs that are no plain file, or none at all.
@@ -927,6 +957,19 @@ void read_error_rows(std::vector<Row>& t) {
                .ending = read_error,
                .only = Platform::linux_only,
                .failing_reads = true});
+  // Streams, read on from their position, fail as well.
+  t.push_back({.name = "ReadErrorOnAFifo",
+               .typed = "zeros.unreadable\n",
+               .fixtures = {fifo("zeros.unreadable", zeros(1000))},
+               .ending = read_error,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+  // The program's own memory read from its first address, which is never mapped.
+  t.push_back({.name = "ReadErrorOnProcessMemory",
+               .typed = "/proc/self/mem\n",
+               .ending = read_error,
+               .only = Platform::linux_only,
+               .machine_file = true});
   // A plain file with a size that cannot seek, as a FUSE file opened as a
   // stream: no read at an offset is to be had, but it reads on as a pipe does.
   t.push_back({.name = "FileThatCannotSeekIsReadOn",
@@ -1276,7 +1319,8 @@ class InTempDir : public testing::Test {
     const bool traced = row.traced && !options.windows_build;
     const Watch watch{.failing_reads = row.failing_reads,
                       .trace = traced ? scratch_.path() / "trace" : fs::path(),
-                      .data_limit = row.data_limit};
+                      .data_limit = row.data_limit,
+                      .one_processor = row.one_processor};
     const Output output = traced ? Output::terminal : row.output;
     const Finished run = run_in(dir, row.typed, row.input, output, scratch_.path(), watch);
     if (row.failing_reads && run.status == 77 && run.err.starts_with("fail_read: "))
@@ -1577,6 +1621,7 @@ TEST_F(InTempDir, NameTypedLateIntoNonBlockingInputIsWaitedFor) {
   typist.join();
   ::close(typed[0]);
   EXPECT_EQ(run.out, std::string(prompt) + "\n" + std::string(found.line) + "\n");
+  EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, found.status);
   EXPECT_EQ(read_all(dir_.path() / "test.fzz"), "\x01");
 }
@@ -1595,6 +1640,8 @@ TEST_F(InTempDir, NameSentAsOneMessageIsTheMessagesLine) {
     int type = SOCK_SEQPACKET;
     std::vector<std::string> messages{};  // the first is the program's
     Ending ending = found;
+    // The program's end left non-blocking, the messages sent only once it waits.
+    bool late = false;
   };
   const Case cases[] = {
       {.name = "sequenced packets", .messages = {"data.bin\n", "next\n", "\n"}},
@@ -1608,16 +1655,29 @@ TEST_F(InTempDir, NameSentAsOneMessageIsTheMessagesLine) {
        .type = SOCK_DGRAM,
        .messages = {long_name + std::string(73, 'm') + "\n", "next\n", "\n"},
        .ending = zeros_only},
+      {.name = "a datagram that comes late to a non-blocking input",
+       .type = SOCK_DGRAM,
+       .messages = {"data.bin\n", "next\n", "\n"},
+       .late = true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, c.type | SOCK_CLOEXEC, 0, ends), 0);
-    for (const std::string& message : c.messages)
-      ASSERT_EQ(::send(ends[1], message.data(), message.size(), 0),
-                static_cast<ssize_t>(message.size()));
+    if (c.late) {
+      ASSERT_EQ(::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK), 0);
+    }
+    std::thread sender([&c, fd = ends[1]] {
+      if (c.late) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      for (const std::string& message : c.messages)
+        EXPECT_EQ(::send(fd, message.data(), message.size(), 0),
+                  static_cast<ssize_t>(message.size()));
+    });
+    if (!c.late) sender.join();
     const Finished run = run_with(dir_.path(), ends[0], Output::file, scratch_.path());
+    if (sender.joinable()) sender.join();
     EXPECT_EQ(run.out, std::string(prompt) + "\n" + std::string(c.ending.line) + "\n");
+    EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, c.ending.status);
     EXPECT_EQ(read_all(dir_.path() / "test.fzz"),
               std::string(1, static_cast<char>(c.ending.verdict)));

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -43,6 +45,15 @@ bool write_stdout_line(std::string_view line);
 // are reported only where the file system is known to report them truly.
 class Input : public ByteSource {
  public:
+  // Had with new (std::nothrow), which here is a plain malloc, and checked.
+  // The usual new throws when memory is short, and throwing takes memory of
+  // its own, as the usual new (std::nothrow) does too, since it throws and
+  // catches inside the runtime: with none left, the process dies by abort.
+  static void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size);
+  }
+  static void operator delete(void* input) noexcept { std::free(input); }
+
   virtual FileIdentity identity() const = 0;
   // Closes it now, where the order of closes matters; otherwise it closes
   // when it goes.
@@ -50,8 +61,9 @@ class Input : public ByteSource {
 };
 
 // Opens the input for reading as fopen with "r" does, and reads it as stored,
-// with no translation of line ends. Null when it cannot be opened, or when what
-// was opened is a directory: that is no file to examine.
+// with no translation of line ends. Null when it cannot be opened, when what
+// was opened is a directory (that is no file to examine), or when there is no
+// memory for it.
 std::unique_ptr<Input> open_input(const char* name);
 
 // Memory for the scan: size bytes aligned to a page, untouched until the

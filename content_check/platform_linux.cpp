@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <new>
 
 #include "platform.h"
@@ -246,7 +247,12 @@ std::unique_ptr<Input> open_input(const char* name) {
   }
   // The scan reads front to back once: let the kernel read further ahead.
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::make_unique<FileInput>(fd, st, file_system_of(fd, st));
+  auto* const input = new (std::nothrow) FileInput(fd, st, file_system_of(fd, st));
+  if (input == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<Input>(input);
 }
 
 DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek) {

@@ -158,7 +158,12 @@ std::unique_ptr<Input> open_input(const char* name) {
     std::fclose(input);
     return nullptr;
   }
-  return std::make_unique<FileInput>(input);
+  auto* const opened = new (std::nothrow) FileInput(input);
+  if (opened == nullptr) {
+    std::fclose(input);
+    return nullptr;
+  }
+  return std::unique_ptr<Input>(opened);
 }
 
 ScanBuffer::ScanBuffer(std::size_t size, std::size_t /*head*/) noexcept {

@@ -175,7 +175,15 @@ ResultPlace open_result_as(const char* name, uid_t caller) {
         destination.through_link ? Descriptor() : std::move(destination.directory);
     if (!destination.exists) {
       Descriptor created(::openat(at, entry, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
-      if (created) return {.file = std::move(created), .directory = std::move(directory)};
+      if (created) {
+        Descriptor made_in = directory ? Descriptor(::fcntl(at, F_DUPFD_CLOEXEC, 0))
+                                       : std::move(destination.directory);
+        ResultPlace place{.file = std::move(created),
+                          .directory = std::move(directory),
+                          .made_in = std::move(made_in)};
+        std::memcpy(place.made_entry, entry, sizeof place.made_entry);
+        return place;
+      }
       if (errno == EEXIST) continue;
       return {};
     }
@@ -221,15 +229,28 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
     result.is_input_ = true;
     return result;
   }
-  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) return {};
-  std::FILE* const stream = ::fdopen(fd, "wb");
-  if (stream == nullptr) return {};
-  place.file.release();
-  result.stream_ = stream;
   result.name_ = name;
   result.identity_ = identity;
   // A result name is a bare entry name: the name the directory holds it by.
   result.directory_ = place.directory.release();
+  // The stream, which needs memory, is had before anything is cut: without
+  // it, a file that was there stays as it was, and one made for this run goes
+  // again, while its entry is still that file.
+  std::FILE* const stream = ::fdopen(fd, "wb");
+  if (stream == nullptr) {
+    struct stat entry {};
+    const int made_in = place.made_in.get();
+    if (place.made_in && ::fstatat(made_in, place.made_entry, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        entry.st_dev == st.st_dev && entry.st_ino == st.st_ino)
+      ::unlinkat(made_in, place.made_entry, 0);
+    return {};
+  }
+  place.file.release();
+  result.stream_ = stream;
+  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+    result.close();
+    return {};
+  }
   return result;
 }
 

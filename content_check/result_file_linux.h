@@ -2,6 +2,7 @@
 // tests can take the part of a user whose entries are not the ones planted.
 #pragma once
 
+#include <limits.h>
 #include <sys/types.h>
 
 #include "platform_linux.h"
@@ -18,6 +19,11 @@ struct ResultPlace {
   // The directory that holds it, when it is the name's own entry, reached
   // through no link; not open otherwise.
   Descriptor directory{};
+  // When the walk made the file (no entry was there before): the directory
+  // it was made in, wherever a link led, and its entry there, so that a file
+  // made for nothing can go again.
+  Descriptor made_in{};
+  char made_entry[NAME_MAX + 1] = {};
 };
 
 // Walks the name one entry at a time, following its symbolic links itself:

@@ -51,11 +51,8 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
     result.is_input_ = true;
     return result;
   }
-  if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
-    if (created) remove_when_closed(h);
-    ::CloseHandle(h);
-    return {};
-  }
+  // The stream, which needs memory, is had before anything is cut: without
+  // it, a file that was there stays as it was.
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     if (created) remove_when_closed(h);
@@ -66,6 +63,11 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   if (stream == nullptr) {
     if (created) remove_when_closed(h);
     ::_close(fd);
+    return {};
+  }
+  if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
+    if (created) remove_when_closed(h);
+    std::fclose(stream);
     return {};
   }
   result.stream_ = stream;

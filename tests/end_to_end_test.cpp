@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -328,7 +329,9 @@ std::string drain_slowly(int fd) {
 struct Watch {
   bool failing_reads = false;  // the fail_read module preloaded
   fs::path trace{};
-  rlim_t data_limit = RLIM_INFINITY;  // the program's RLIMIT_DATA
+  rlim_t data_limit = RLIM_INFINITY;     // the program's RLIMIT_DATA
+  rlim_t address_limit = RLIM_INFINITY;  // its RLIMIT_AS
+  bool one_processor = false;            // it may run on one processor only
 };
 
 // The tracer's words before the program's: the writes, closes and removals,
@@ -370,8 +373,23 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
       ::openpty(&terminal, &terminal_side, nullptr, nullptr, nullptr) != 0)
     return {};
 
+  // The first of the processors this process may use, or all of them.
+  cpu_set_t processors;
+  CPU_ZERO(&processors);
+  ::sched_getaffinity(0, sizeof processors, &processors);
+  if (watch.one_processor) {
+    for (std::size_t cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (!CPU_ISSET(cpu, &processors)) continue;
+      CPU_ZERO(&processors);
+      CPU_SET(cpu, &processors);
+      break;
+    }
+  }
+
   const pid_t pid = ::fork();
   if (pid == 0) {
+    if (watch.one_processor && ::sched_setaffinity(0, sizeof processors, &processors) != 0)
+      ::_exit(123);
     ::dup2(in_fd, 0);
     if (in_fd != 0) ::close(in_fd);
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -399,9 +417,10 @@ Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path&
     ::dup2(err, 2);
     for (int fd : {out, err, gone_pipe[1], terminal, terminal_side})
       if (fd > 2) ::close(fd);
-    if (watch.data_limit != RLIM_INFINITY) {
-      const rlimit limit{watch.data_limit, watch.data_limit};
-      if (::setrlimit(RLIMIT_DATA, &limit) != 0) ::_exit(124);
+    for (const auto& [resource, most] : {std::pair{int{RLIMIT_DATA}, watch.data_limit},
+                                         std::pair{int{RLIMIT_AS}, watch.address_limit}}) {
+      const rlimit limit{most, most};
+      if (most != RLIM_INFINITY && ::setrlimit(resource, &limit) != 0) ::_exit(124);
     }
     launch.exec_in(dir.c_str());
   }
@@ -543,9 +562,11 @@ struct Row {
   std::optional<int> status{};  // when it is not the ending's own
   Platform only = Platform::any;
   bool read_only_dir = false;         // the working directory cannot be written to
-  bool failing_reads = false;         // reads from files named "...unreadable" fail, and
-                                      // "...unseekable" ones cannot seek (fail_read.cpp)
+  bool failing_reads = false;         // reads from files named "...unreadable" fail,
+                                      // "...unseekable" ones cannot seek, and memory runs
+                                      // out after a "...short" one is open (fail_read.cpp)
   rlim_t data_limit = RLIM_INFINITY;  // the program's memory, as `ulimit -d` limits it
+  bool one_processor = false;         // the program may run on one processor only
   Input input = Input::pipe;
   Output output = Output::file;  // the console bytes are seen on a file and a busy pipe
   Sticky sticky = Sticky::none;
@@ -615,6 +636,18 @@ void content_rows(std::vector<Row>& t) {
                .typed = "big\n",
                .fixtures = {sparse("big", 5 * GiB, {{5 * GiB - 1, 'x'}})},
                .ending = found});
+  // A file long enough for several readers, where only one processor may run
+  // the program: one reader reads it all.
+  t.push_back({.name = "OneProcessorZerosOnly",
+               .typed = "zeros.bin\n",
+               .fixtures = {file("zeros.bin", zeros(24 << 20))},
+               .ending = zeros_only,
+               .one_processor = true});
+  t.push_back({.name = "OneProcessorLastByteNonZero",
+               .typed = "last.bin\n",
+               .fixtures = {file("last.bin", zeros((24 << 20) - 1) + "\x01")},
+               .ending = found,
+               .one_processor = true});
 }
 
 // Inputs that are no plain file, or none at all.
@@ -931,6 +964,18 @@ void read_error_rows(std::vector<Row>& t) {
                .ending = read_error,
                .only = Platform::linux_only,
                .failing_reads = true});
+  // Streams, read on from their position, fail as well.
+  t.push_back({.name = "ReadErrorOnAFifo",
+               .typed = "zeros.unreadable\n",
+               .fixtures = {fifo("zeros.unreadable", zeros(1000))},
+               .ending = read_error,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+  // The program's own memory read from its first address, which is never mapped.
+  t.push_back({.name = "ReadErrorOnProcessMemory",
+               .typed = "/proc/self/mem\n",
+               .ending = read_error,
+               .only = Platform::linux_only});
   // A plain file with a size that cannot seek, as a FUSE file opened as a
   // stream: no read at an offset is to be had, but it reads on as a pipe does.
   t.push_back({.name = "FileThatCannotSeekIsReadOn",
@@ -969,6 +1014,35 @@ void memory_limit_rows(std::vector<Row>& t) {
                .ending = found,
                .only = Platform::linux_only,
                .data_limit = four_MiB});
+  // Memory that runs out once the input is open, as the result file is set
+  // up: no result is made, and whatever the result name leads to stays as it was.
+  t.push_back({.name = "NoMemoryForTheResultLeavesNoResultFile",
+               .typed = "zeros.short\n",
+               .fixtures = {file("zeros.short", zeros(5000))},
+               .ending = result_error,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+  t.push_back({.name = "NoMemoryForTheResultLeavesAnEarlierResultAsItWas",
+               .typed = "zeros.short\n",
+               .fixtures = {file("zeros.short", zeros(5000)), file("test.fzz", "old")},
+               .ending = result_error,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+  t.push_back({.name = "NoMemoryForTheResultThroughALink",
+               .typed = "zeros.short\n",
+               .fixtures = {file("zeros.short", zeros(5000)), file("kept", "old"),
+                            symlink_to("test.fzz", "kept")},
+               .ending = result_error,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+  t.push_back({.name = "NoMemoryForTheResultThroughADanglingLink",
+               .typed = "zeros.short\n",
+               .fixtures = {file("zeros.short", zeros(5000)), directory("sub"),
+                            symlink_to("test.fzz", "sub/made")},
+               .ending = result_error,
+               .only = Platform::linux_only,
+               .failing_reads = true,
+               .changed = {{"sub/made", std::nullopt}}});
 }
 
 // Entries that another user planted in a shared directory are not written through.
@@ -1296,9 +1370,12 @@ class InTempDir : public testing::Test {
     const bool traced = row.traced && !options.windows_build;
     const Watch watch{.failing_reads = row.failing_reads,
                       .trace = traced ? scratch_.path() / "trace" : fs::path(),
-                      .data_limit = row.data_limit};
+                      .data_limit = row.data_limit,
+                      .one_processor = row.one_processor};
     const Output output = traced ? Output::terminal : row.output;
     const Finished run = run_in(dir, row.typed, row.input, output, scratch_.path(), watch);
+    if (row.failing_reads && run.status == 77 && run.err.starts_with("fail_read: "))
+      GTEST_SKIP() << run.err;
     ::chown(dir.c_str(), ::geteuid(), static_cast<gid_t>(-1));
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);
     ended = true;
@@ -1462,6 +1539,93 @@ TEST_F(FullDisk, EarlierResultFileIsLeftAsFound) {
            .status = status_verdict_lost});
 }
 
+// Memory that runs out anywhere from the prompt to the scan, the limit raised
+// a page at a time from where the program cannot even start to where it has
+// its verdict: every run that asks for a name ends with one of its lines and
+// nothing on standard error, and leaves a result file only with the verdict.
+TEST_F(InTempDir, MemoryRunningOutBeforeTheScanEndsWithALine) {
+  if (options.windows_build) GTEST_SKIP() << "a case for the other platform";
+  struct Sweep {
+    std::string name;
+    bool address_space = false;  // RLIMIT_AS (ulimit -v) instead of RLIMIT_DATA (ulimit -d)
+    rlim_t from_KiB = 0;         // low enough that the program cannot start
+    std::string input{};
+    Ending verdict = found;
+  };
+  const Sweep sweeps[] = {
+      {.name = "data, zeros", .from_KiB = 64, .input = zeros(1 << 20), .verdict = zeros_only},
+      {.name = "data, found", .from_KiB = 64, .input = zeros(1 << 16) + "\x01"},
+      {.name = "data, empty", .from_KiB = 64, .input = "", .verdict = vacant},
+      {.name = "address space, zeros",
+       .address_space = true,
+       .from_KiB = 1024,
+       .input = zeros(1 << 20),
+       .verdict = zeros_only},
+      {.name = "address space, found",
+       .address_space = true,
+       .from_KiB = 1024,
+       .input = zeros(1 << 16) + "\x01"},
+  };
+  // Once the verdict has come at this many limits in a row, memory no longer runs short.
+  constexpr int verdicts_to_end = 16;
+  const fs::path& dir = dir_.path();
+  for (const Sweep& sweep : sweeps) {
+    SCOPED_TRACE(sweep.name);
+    ASSERT_NO_FATAL_FAILURE(make(dir, file("in", sweep.input)));
+    const Snapshot before = snapshot(dir);
+    const auto run_at = [&](rlim_t kib) {
+      Watch watch;
+      (sweep.address_space ? watch.address_limit : watch.data_limit) = kib << 10;
+      return run_in(dir, "in\n", Input::pipe, Output::file, scratch_.path(), watch);
+    };
+    // Below some limit the loader cannot set the process up, and says so
+    // itself. The first limit where the program asks is found in long steps,
+    // and the sweep goes on from the step before, a page at a time.
+    constexpr rlim_t long_step = 64;
+    constexpr rlim_t widest = 64 << 10;
+    rlim_t first_asked = sweep.from_KiB;
+    while (first_asked < sweep.from_KiB + widest && run_at(first_asked).out.empty())
+      first_asked += long_step;
+    fs::remove(dir / "test.fzz");
+    int asked = 0;        // runs that got as far as the prompt
+    int short_of_it = 0;  // of those, runs that ended without the verdict
+    int verdicts_in_a_row = 0;
+    for (rlim_t kib = std::max(sweep.from_KiB, first_asked - long_step + 4);
+         kib < first_asked + widest && verdicts_in_a_row < verdicts_to_end; kib += 4) {
+      SCOPED_TRACE(std::to_string(kib) + " KiB");
+      const Finished run = run_at(kib);
+      if (run.out.empty() && run.status != 0) continue;
+      ++asked;
+      std::optional<Ending> ending;
+      for (const Ending& e : {sweep.verdict, open_error, read_error, result_error})
+        if (run.out == std::string(prompt) + "\n" + std::string(e.line) + "\n") ending = e;
+      if (!ending) {
+        ADD_FAILURE() << "no ending line: " << testing::PrintToString(run.out) << ", status "
+                      << run.status << ", standard error " << testing::PrintToString(run.err);
+        fs::remove(dir / "test.fzz");
+        continue;
+      }
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(run.status, ending->status);
+      if (ending->verdict != no_verdict)
+        EXPECT_EQ(read_all(dir / "test.fzz"), std::string(1, static_cast<char>(ending->verdict)));
+      else
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "test.fzz"))) << ending->line;
+      fs::remove(dir / "test.fzz");
+      EXPECT_EQ(snapshot(dir), before);
+      const bool verdict = ending->line == sweep.verdict.line;
+      verdicts_in_a_row = verdict ? verdicts_in_a_row + 1 : 0;
+      if (!verdict) ++short_of_it;
+    }
+    // A program that cannot start under any of these limits (a sanitizer's
+    // shadow memory) shows nothing here.
+    if (asked == 0) GTEST_SKIP() << "the program cannot start under the limits";
+    EXPECT_EQ(verdicts_in_a_row, verdicts_to_end) << "the verdict never came";
+    EXPECT_GT(short_of_it, 0) << "memory never ran short after the prompt: start lower";
+    fs::remove(dir / "in");
+  }
+}
+
 // Programs run one after another on one file of names take one line each,
 // as `while read -r x; do content_check; done < names` or
 // `{ content_check; content_check; } < names` do.
@@ -1508,6 +1672,7 @@ TEST_F(InTempDir, NameTypedLateIntoNonBlockingInputIsWaitedFor) {
   typist.join();
   ::close(typed[0]);
   EXPECT_EQ(run.out, std::string(prompt) + "\n" + std::string(found.line) + "\n");
+  EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, found.status);
   EXPECT_EQ(read_all(dir_.path() / "test.fzz"), "\x01");
 }
@@ -1526,6 +1691,8 @@ TEST_F(InTempDir, NameSentAsOneMessageIsTheMessagesLine) {
     int type = SOCK_SEQPACKET;
     std::vector<std::string> messages{};  // the first is the program's
     Ending ending = found;
+    // The program's end left non-blocking, the messages sent only once it waits.
+    bool late = false;
   };
   const Case cases[] = {
       {.name = "sequenced packets", .messages = {"data.bin\n", "next\n", "\n"}},
@@ -1539,16 +1706,29 @@ TEST_F(InTempDir, NameSentAsOneMessageIsTheMessagesLine) {
        .type = SOCK_DGRAM,
        .messages = {long_name + std::string(73, 'm') + "\n", "next\n", "\n"},
        .ending = zeros_only},
+      {.name = "a datagram that comes late to a non-blocking input",
+       .type = SOCK_DGRAM,
+       .messages = {"data.bin\n", "next\n", "\n"},
+       .late = true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, c.type | SOCK_CLOEXEC, 0, ends), 0);
-    for (const std::string& message : c.messages)
-      ASSERT_EQ(::send(ends[1], message.data(), message.size(), 0),
-                static_cast<ssize_t>(message.size()));
+    if (c.late) {
+      ASSERT_EQ(::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK), 0);
+    }
+    std::thread sender([&c, fd = ends[1]] {
+      if (c.late) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      for (const std::string& message : c.messages)
+        EXPECT_EQ(::send(fd, message.data(), message.size(), 0),
+                  static_cast<ssize_t>(message.size()));
+    });
+    if (!c.late) sender.join();
     const Finished run = run_with(dir_.path(), ends[0], Output::file, scratch_.path());
+    if (sender.joinable()) sender.join();
     EXPECT_EQ(run.out, std::string(prompt) + "\n" + std::string(c.ending.line) + "\n");
+    EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, c.ending.status);
     EXPECT_EQ(read_all(dir_.path() / "test.fzz"),
               std::string(1, static_cast<char>(c.ending.verdict)));

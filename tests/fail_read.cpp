@@ -4,13 +4,55 @@
 // A file whose name ends in "unseekable" reads on from its position, but
 // refuses to seek and to read at an offset (ESPIPE), as a FUSE file system's
 // file opened as a stream does, although it is a plain file with a size.
+// Once a file whose name ends in "short" is open, the next open of any name
+// leaves the program without memory: every malloc fails from then on. Where
+// the program's malloc is not the C library's (a sanitizer's), that cannot be
+// done: the program then ends at that open with status 77, saying why.
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <string_view>
 
 #include "preload.h"
 
+extern "C" void* __libc_malloc(std::size_t size);
+
 namespace {
+
+bool short_input_open = false;
+bool starving = false;
+bool asked_here = false;  // the last malloc came to this module's
+
+// Called by every open once it has happened: the fd it opened, or -1.
+int opened(int fd) {
+  if (fd < 0) return fd;
+  if (short_input_open) {
+    // Whose malloc does the process call? This module's notes it.
+    asked_here = false;
+    void* volatile probe = std::malloc(1);
+    std::free(probe);
+    if (!asked_here) {
+      constexpr std::string_view why = "fail_read: the program's malloc is not the C library's\n";
+      static_cast<void>(::write(2, why.data(), why.size()));
+      ::_exit(77);
+    }
+    starving = true;
+  }
+  if (opened_as(fd, "short")) short_input_open = true;
+  return fd;
+}
+
+mode_t mode_of(int flags, va_list more) {
+  return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(more, int)) : 0;
+}
+
+template <typename Call>
+Call next(const char* name) {
+  return reinterpret_cast<Call>(::dlsym(RTLD_NEXT, name));
+}
 
 bool fails(int fd) {
   if (!opened_as(fd, "unreadable")) return false;
@@ -51,4 +93,61 @@ extern "C" off_t lseek(int fd, off_t offset, int whence) {
 
 extern "C" off_t lseek64(int fd, off_t offset, int whence) {
   return cannot_seek(fd) ? -1 : real_lseek(fd, offset, whence);
+}
+
+extern "C" void* malloc(std::size_t size) {
+  asked_here = true;
+  if (starving) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return __libc_malloc(size);
+}
+
+using Open = int (*)(const char*, int, ...);
+using OpenAt = int (*)(int, const char*, int, ...);
+
+// The C library's own opens, all found at the first, while there is memory.
+struct RealOpens {
+  Open open = next<Open>("open");
+  Open open64 = next<Open>("open64");
+  OpenAt openat = next<OpenAt>("openat");
+  OpenAt openat64 = next<OpenAt>("openat64");
+};
+
+const RealOpens& real() {
+  static const RealOpens opens;
+  return opens;
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list more;
+  va_start(more, flags);
+  const mode_t mode = mode_of(flags, more);
+  va_end(more);
+  return opened(real().open(path, flags, mode));
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+  va_list more;
+  va_start(more, flags);
+  const mode_t mode = mode_of(flags, more);
+  va_end(more);
+  return opened(real().open64(path, flags, mode));
+}
+
+extern "C" int openat(int at, const char* path, int flags, ...) {
+  va_list more;
+  va_start(more, flags);
+  const mode_t mode = mode_of(flags, more);
+  va_end(more);
+  return opened(real().openat(at, path, flags, mode));
+}
+
+extern "C" int openat64(int at, const char* path, int flags, ...) {
+  va_list more;
+  va_start(more, flags);
+  const mode_t mode = mode_of(flags, more);
+  va_end(more);
+  return opened(real().openat64(at, path, flags, mode));
 }

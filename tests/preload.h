@@ -5,14 +5,16 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <string>
+#include <charconv>
 #include <string_view>
 
-// Whether the path the descriptor was opened by ends in suffix.
+// Whether the path the descriptor was opened by ends in suffix. It asks for no
+// memory: the program it runs in may have none left.
 inline bool opened_as(int fd, std::string_view suffix) {
   char target[4096] = {};
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  char link[32] = "/proc/self/fd/";
+  std::to_chars(link + 14, link + sizeof link - 1, fd);
+  const ssize_t n = ::readlink(link, target, sizeof target - 1);
   return n >= 0 && std::string_view(target, static_cast<std::size_t>(n)).ends_with(suffix);
 }
 

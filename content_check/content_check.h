@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -48,6 +49,16 @@ struct DataExtent {
                            // writer races the query
 };
 
+// What tells whether a source has changed: its size and the times of its last
+// change and last write as the system keeps them, compared only with each
+// other.
+struct ChangeStamp {
+  std::int64_t size = 0;
+  std::int64_t changed = 0;
+  std::int64_t written = 0;
+  bool operator==(const ChangeStamp&) const = default;
+};
+
 // What the scan reads from. Positions are counted in 64 bits so that files of
 // 2 GiB and more get a right answer on 32-bit builds too.
 class ByteSource {
@@ -81,6 +92,10 @@ class ByteSource {
   virtual std::ptrdiff_t read_at(std::span<unsigned char> /*into*/, std::int64_t /*offset*/) {
     return -1;
   }
+
+  // The source's change stamp as it is now; none when it cannot tell, as
+  // sources that keep this default.
+  virtual std::optional<ChangeStamp> change_stamp() { return std::nullopt; }
 };
 
 enum class ScanResult {
@@ -99,13 +114,16 @@ class ScanProgress {
   virtual void examined(std::int64_t bytes, std::int64_t length) = 0;
 };
 
-// Found when the source delivers a non-zero byte, or when its data ends twice
-// at the same place before the length it reports (a byte went missing, so it
-// was not a zero). Not found when the count of bytes read, holes included,
-// reaches the length with only zeros seen. The length is measured again
-// whenever the count reaches it and whenever the data ends, so a source that
-// grows is read to its new end, one cut short ends the scan at its new length,
-// and one cut and grown again is read on from where the scan stands. A source
+// Found when the source delivers a non-zero byte: the answer comes only from
+// bytes read. Not found when the count of bytes read, holes included, reaches
+// the length with only zeros seen. The length is measured again whenever the
+// count reaches it and whenever the data ends, so a source that grows is read
+// to its new end, one cut short ends the scan at its new length, and one cut
+// and grown again is read on from where the scan stands. Data that ends again
+// at the same place while the length still promises more is a read error,
+// unless the source's change stamp shows that it changed in between; then it
+// is read on from there, a few times at most, so that no writer can hold the
+// scan in place. A source
 // without a length (a pipe, a character device), or whose length is 0, is read
 // to the end of its data. Lengths up to 2^63 - 1 are answered right, whatever
 // the source's hole queries say.

@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "content_check.h"
@@ -110,6 +111,11 @@ constexpr std::size_t first_read = std::size_t{64} << 10;
 // sparse file costs; this is the first read's size, in the same small pages.
 constexpr std::size_t last_check = first_read;
 
+// How often data that ends again at the same place is read on because the
+// source changed in between: a writer that keeps cutting and growing the file
+// must not hold the scan in place.
+constexpr int most_changed_ends = 4;
+
 // Readers beyond the caller's are started only for a file with this many
 // blocks left to read after the first reads: a thread, with its stack and its
 // block's first touch, costs about as much as reading a few blocks alone.
@@ -121,8 +127,10 @@ ScanResult scan_to_length(ByteSource& input, std::span<unsigned char> buffer, st
                           std::int64_t count, ScanProgress* progress) {
   const auto block = static_cast<std::int64_t>(buffer.size());
   bool ask_for_holes = true;
-  std::int64_t stretch_end = 0;  // where the stretch known to hold data ends
-  std::int64_t ended_at = -1;    // where the data last ended short of the length
+  std::int64_t stretch_end = 0;            // where the stretch known to hold data ends
+  std::int64_t ended_at = -1;              // where the data last ended short of the length
+  std::optional<ChangeStamp> ended_stamp;  // the source's change stamp then
+  int changed_ends = 0;  // ends at that place since, each after the source changed
   for (;;) {
     if (count >= length) {
       length = input.length();  // it may have grown meanwhile
@@ -161,13 +169,21 @@ ScanResult scan_to_length(ByteSource& input, std::span<unsigned char> buffer, st
       // The data ended early. If the source has been cut short to where the
       // scan stands, it ended at its new length. If its length still promises
       // more, a writer may have cut it and grown it again between the read and
-      // the measure: read on from here. Only data that ends twice at the same
-      // place is a source reporting more than it delivers, and a byte it does
-      // not deliver was not a zero.
+      // the measure: read on from here. Data that ends again at the same place
+      // is a source that reports more than it delivers, and a byte that did
+      // not come is no evidence either way: no answer, unless the source shows
+      // it changed in between, which is read on a few times more.
       length = input.length();
       if (count >= length) return ScanResult::not_found;
-      if (ended_at == count) return ScanResult::found;
+      const std::optional<ChangeStamp> stamp = input.change_stamp();
+      if (ended_at == count) {
+        if (!stamp || !ended_stamp || *stamp == *ended_stamp || ++changed_ends > most_changed_ends)
+          return ScanResult::read_error;
+      } else {
+        changed_ends = 0;
+      }
       ended_at = count;
+      ended_stamp = stamp;
       continue;
     }
     if (!all_zero(buffer.first(static_cast<std::size_t>(got)))) return ScanResult::found;
@@ -197,6 +213,7 @@ class ReadFrom final : public ByteSource {
     offset_ = offset;
     return offset >= 0;
   }
+  std::optional<ChangeStamp> change_stamp() override { return input_.change_stamp(); }
 
  private:
   ByteSource& input_;

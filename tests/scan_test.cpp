@@ -42,9 +42,27 @@ std::vector<ScanCase> scan_cases() {
       {"1000 zeros then 0x41", {.bytes = zeros_then(1000, {0x41})}, found},
       {"only the last byte non-zero", {.bytes = zeros_then(4095, {0x80})}, found},
       {"4096 zeros", {.bytes = zeros_then(4096)}, not_found},
-      {"10 zeros through a stream that ends after 9",
+      // A byte that does not come is no evidence either way.
+      {"data that ends again at one place short of the length is no answer",
        {.bytes = zeros_then(10), .ends_after = 9},
-       found},
+       read_error},
+      {"data that ends again at one place, the source unchanged, is no answer",
+       {.bytes = zeros_then(10), .ends_after = 9, .stamps = true},
+       read_error},
+      {"a source shorter than its length, the source unchanged, is no answer",
+       {.bytes = zeros_then(10), .reported = 11, .stamps = true},
+       read_error},
+      // A writer cut and grew the file between the ends, as its stamp shows.
+      {"data that ends again at one place after the source changed is read on",
+       {.bytes = zeros_then(20),
+        .ends_after = 12,
+        .ends_times = 3,
+        .stamps = true,
+        .stamp_moves = true},
+       not_found},
+      {"a source that changes at every end is read on a few times, then no answer",
+       {.bytes = zeros_then(20), .reported = 30, .stamps = true, .stamp_moves = true},
+       read_error},
       // A writer cut the file and grew it again with zeros while it was read.
       {"a source cut and grown again is read on",
        {.bytes = zeros_then(20), .ends_after = 12, .ends_times = 1},
@@ -119,7 +137,7 @@ std::vector<ScanCase> scan_cases() {
        found},
       {"2^63 - 1 bytes claimed and 100 delivered",
        {.bytes = zeros_then(100), .reported = max_offset, .knows_holes = true},
-       found},
+       read_error},
 
       {"bytes past the measured length are not examined",
        {.bytes = zeros_then(5, {0x01}), .reported = 5},
@@ -175,6 +193,22 @@ INSTANTIATE_TEST_SUITE_P(Table, Scan, testing::ValuesIn(scan_cases()),
                          [](const testing::TestParamInfo<ScanCase>& c) {
                            return test_name(c.param.what);
                          });
+
+// A writer that keeps cutting and growing the file moves its stamp at every
+// end: the scan reads on, but only a few times, whatever the writer does.
+TEST(ScanEnds, AreReadOnABoundedNumberOfTimesWhileTheSourceKeepsChanging) {
+  for (const bool positioned_reads : {false, true}) {
+    MemorySource source({.bytes = zeros_then(20),
+                         .reported = 30,
+                         .positioned_reads = positioned_reads,
+                         .stamps = true,
+                         .stamp_moves = true});
+    unsigned char buffer[8];
+    EXPECT_EQ(scan_for_nonzero(source, buffer), ScanResult::read_error);
+    EXPECT_GT(source.stamps_asked, 2) << "read on after the source changed";
+    EXPECT_LE(source.stamps_asked, 10) << "held in place by a writer";
+  }
+}
 
 // Puts the one non-zero byte at each side of the buffer's boundaries, and on
 // each side of the 16 bytes that the zero check looks at first.

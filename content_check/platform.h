@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "content_check.h"
+#include "scan.h"
 
 namespace platform {
 

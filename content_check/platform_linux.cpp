@@ -18,6 +18,7 @@
 #include <new>
 #include <string>
 
+#include "naming.h"
 #include "platform.h"
 #include "platform_linux.h"
 

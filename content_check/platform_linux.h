@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "content_check.h"
+#include "scan.h"
 
 namespace platform {
 

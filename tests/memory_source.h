@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "content_check.h"
+#include "scan.h"
 
 using Bytes = std::vector<unsigned char>;
 

@@ -1,3 +1,4 @@
+// The scan over byte sources in memory: answers, reads by several readers, and the zero check.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "content_check.h"
 #include "memory_source.h"
 #include "platform.h"
+#include "scan_memory.h"
 #include "test_names.h"
 
 namespace {
@@ -332,6 +333,27 @@ TEST(ScanReaders, ReadOnAsManyThreadsAsAskedAndTellTheProgressOnTheCallersOnly) 
     ASSERT_FALSE(reports.bytes.empty());
     EXPECT_TRUE(std::is_sorted(reports.bytes.begin(), reports.bytes.end()));
     EXPECT_EQ(reports.bytes.back(), size) << "every reader's bytes counted";
+  }
+}
+
+// Where the data ends once midway, the others have read on past it; the
+// caller's reader goes on from there alone, and the count it tells holds
+// still until it passes theirs.
+TEST(ScanReaders, TellACountThatNeverStepsBack) {
+  constexpr std::size_t block = 64;
+  constexpr std::int64_t size = 1000 * block;
+  for (std::size_t readers = 2; readers <= most_readers; ++readers) {
+    MemorySource source({.bytes = zeros_then(size),
+                         .ends_after = size / 2,
+                         .ends_times = 1,
+                         .positioned_reads = true});
+    std::vector<unsigned char> buffer(block * readers);
+    Reports reports;
+    EXPECT_EQ(scan_for_nonzero(source, buffer, &reports, readers), ScanResult::not_found);
+    EXPECT_TRUE(std::is_sorted(reports.bytes.begin(), reports.bytes.end()))
+        << readers << " readers";
+    ASSERT_FALSE(reports.bytes.empty());
+    EXPECT_EQ(reports.bytes.back(), size);
   }
 }
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "content_check.h"
 #include "memory_source.h"
+#include "scan.h"
 #include "seek_seam.h"
 
 namespace {

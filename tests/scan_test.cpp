@@ -336,6 +336,35 @@ TEST(ScanReaders, ReadOnAsManyThreadsAsAskedAndTellTheProgressOnTheCallersOnly) 
   }
 }
 
+// Zeros whose data ends once midway, late: the read that meets the end
+// waits until another reader has read well past it.
+struct EndsOnceLate final : ByteSource {
+  MemorySource memory;
+  std::int64_t ends_at;
+  bool ended = false;
+  std::int64_t furthest = 0;  // the end of the furthest read
+  std::mutex lock;
+  std::condition_variable read_past;
+  EndsOnceLate(std::int64_t size, std::int64_t end)
+      : memory({.bytes = Bytes(static_cast<std::size_t>(size), 0)}), ends_at(end) {}
+  std::int64_t length() override { return memory.length(); }
+  std::ptrdiff_t read(std::span<unsigned char> into) override { return memory.read(into); }
+  bool positioned() const override { return true; }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    std::unique_lock<std::mutex> locked(lock);
+    if (offset == ends_at && !ended) {
+      ended = true;
+      read_past.wait_for(locked, std::chrono::seconds(5),
+                         [this] { return furthest > ends_at + 4 * 64; });
+      return 0;
+    }
+    const std::ptrdiff_t got = memory.read_at(into, offset);
+    furthest = std::max(furthest, offset + got);
+    read_past.notify_all();
+    return got;
+  }
+};
+
 // Where the data ends once midway, the others have read on past it; the
 // caller's reader goes on from there alone, and the count it tells holds
 // still until it passes theirs.
@@ -343,13 +372,11 @@ TEST(ScanReaders, TellACountThatNeverStepsBack) {
   constexpr std::size_t block = 64;
   constexpr std::int64_t size = 1000 * block;
   for (std::size_t readers = 2; readers <= most_readers; ++readers) {
-    MemorySource source({.bytes = zeros_then(size),
-                         .ends_after = size / 2,
-                         .ends_times = 1,
-                         .positioned_reads = true});
+    EndsOnceLate source(size, size / 2);
     std::vector<unsigned char> buffer(block * readers);
     Reports reports;
     EXPECT_EQ(scan_for_nonzero(source, buffer, &reports, readers), ScanResult::not_found);
+    EXPECT_TRUE(source.ended);
     EXPECT_TRUE(std::is_sorted(reports.bytes.begin(), reports.bytes.end()))
         << readers << " readers";
     ASSERT_FALSE(reports.bytes.empty());

@@ -336,6 +336,47 @@ TEST(ScanReaders, ReadOnAsManyThreadsAsAskedAndTellTheProgressOnTheCallersOnly) 
   }
 }
 
+// Records the size of every read asked for, passing everything on.
+struct AskedReads final : ByteSource {
+  MemorySource memory;
+  std::vector<std::size_t> asked;
+  explicit AskedReads(MemorySettings settings) : memory(std::move(settings)) {}
+  std::int64_t length() override { return memory.length(); }
+  std::ptrdiff_t read(std::span<unsigned char> into) override {
+    asked.push_back(into.size());
+    return memory.read(into);
+  }
+  bool positioned() const override { return memory.positioned(); }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    asked.push_back(into.size());
+    return memory.read_at(into, offset);
+  }
+};
+
+// Whatever the source, a short run reads no more than the first read's size
+// at first, and the reads grow from there to the block.
+TEST(ScanReads, StartAtTheFirstReadAndGrowToTheBlock) {
+  const Bytes bytes = zeros_then(4 * scan_block);
+  const struct {
+    const char* what;
+    MemorySettings source;
+  } sources[] = {
+      {"a file", {.bytes = bytes, .positioned_reads = true}},
+      {"a stream of known length", {.bytes = bytes}},
+      {"a stream without a length", {.bytes = bytes, .reported = -1}},
+      {"a file of length 0 over data", {.bytes = bytes, .reported = 0}},
+  };
+  for (const auto& [what, settings] : sources) {
+    AskedReads source(settings);
+    std::vector<unsigned char> buffer(scan_block);
+    EXPECT_EQ(scan_for_nonzero(source, buffer), ScanResult::not_found) << what;
+    ASSERT_GE(source.asked.size(), 3u) << what;
+    EXPECT_EQ(source.asked[0], first_read) << what;
+    EXPECT_EQ(source.asked[1], 4 * first_read) << what;
+    EXPECT_EQ(*std::max_element(source.asked.begin(), source.asked.end()), scan_block) << what;
+  }
+}
+
 // Zeros whose data ends once midway, late: the read that meets the end
 // waits until another reader has read well past it.
 struct EndsOnceLate final : ByteSource {

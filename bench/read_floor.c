@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include "floor.h"
+#include "scan_sizes.h"
 
-/* The program's block and buffer: keep in step with content_check.h and
- * platform_linux.cpp. */
-enum { block = 512 << 10, huge_page = 2 << 20 };
+/* The huge page the program's buffer is aligned to. */
+enum { huge_page = 2 << 20 };
 
 int main(void) {
   char name[128];
@@ -28,7 +28,7 @@ int main(void) {
   if (fd < 0) return 1;
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   ssize_t got;
-  while ((got = read(fd, buffer, block)) > 0) {
+  while ((got = read(fd, buffer, scan_block_bytes)) > 0) {
   }
   return got < 0;
 }

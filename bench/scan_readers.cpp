@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "content_check.h"
 #include "platform.h"
+#include "scan.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -19,8 +19,7 @@ int main(int argc, char** argv) {
   }
   const auto readers = static_cast<std::size_t>(std::strtoul(argv[2], nullptr, 10));
   const std::unique_ptr<platform::Input> input = platform::open_input(argv[1]);
-  // The program's first read: keep in step with scan.cpp.
-  const platform::ScanBuffer buffer(readers * scan_block, std::size_t{64} << 10);
+  const platform::ScanBuffer buffer(readers * scan_block, first_read);
   if (!input || buffer.bytes().empty()) return 1;
   const auto start = std::chrono::steady_clock::now();
   const ScanResult result = scan_for_nonzero(*input, buffer.bytes(), nullptr, readers);

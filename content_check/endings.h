@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "content_check.h"
+#include "scan.h"
 
 // No result file is left on this ending.
 inline constexpr int no_verdict = -1;

@@ -1,11 +1,12 @@
 // The run: one prompt, one name, one input, one verdict byte, one ending line.
 #include <memory>
 
-#include "content_check.h"
 #include "endings.h"
+#include "naming.h"
 #include "platform.h"
 #include "progress.h"
 #include "result_file.h"
+#include "scan_memory.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ void say(std::string_view line) {
 // Writes the prompt, reads one line and trims it to the input name in place.
 // The whole line is taken, through its newline, however long it is, and not a
 // byte more: standard input may be a file or pipe of names that the next
-// program goes on reading. Only its first 127 bytes are kept.
+// program goes on reading. Only its first longest_name bytes are kept.
 const char* read_input_name(std::span<char, line_buffer_size> line) {
   say(prompt_line);
   std::size_t kept = 0;
@@ -33,7 +34,7 @@ const char* read_input_name(std::span<char, line_buffer_size> line) {
       kept = 0;
       break;
     }
-    if (kept < line.size() - 1) line[kept++] = static_cast<char>(byte);
+    if (kept < longest_name) line[kept++] = static_cast<char>(byte);
     if (byte == '\n') break;
   }
   line[kept] = '\0';

@@ -1,8 +1,9 @@
-#include "content_check.h"
+// The naming rule: the typed line trimmed to the name, and the result name.
+#include "naming.h"
 
 void trim_input_name(std::span<char, line_buffer_size> line) {
   std::size_t end = 0;
-  while (end < line.size() - 1 && static_cast<unsigned char>(line[end]) >= 0x20) ++end;
+  while (end < longest_name && static_cast<unsigned char>(line[end]) >= 0x20) ++end;
   line[end] = '\0';
 }
 

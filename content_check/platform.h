@@ -12,8 +12,8 @@
 #include <string_view>
 #include <utility>
 
-#include "content_check.h"
 #include "file_identity.h"
+#include "scan.h"
 
 namespace platform {
 

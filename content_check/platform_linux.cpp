@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 
+#include "naming.h"
 #include "platform.h"
 #include "platform_linux.h"
 
@@ -217,6 +218,15 @@ class FileInput final : public Input {
   }
 
   bool seek(std::int64_t offset) override { return ::lseek(fd_, offset, SEEK_SET) == offset; }
+
+  std::optional<ChangeStamp> change_stamp() override {
+    struct stat now {};
+    if (::fstat(fd_, &now) != 0) return std::nullopt;
+    constexpr std::int64_t ns = 1000000000;
+    return ChangeStamp{.size = now.st_size,
+                       .changed = now.st_ctim.tv_sec * ns + now.st_ctim.tv_nsec,
+                       .written = now.st_mtim.tv_sec * ns + now.st_mtim.tv_nsec};
+  }
 
   FileIdentity identity() const override { return identity_; }
 

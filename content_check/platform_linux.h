@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <utility>
 
-#include "content_check.h"
 #include "file_identity.h"
+#include "scan.h"
 
 namespace platform {
 

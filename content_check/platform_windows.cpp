@@ -132,6 +132,17 @@ class FileInput final : public Input {
   // Holes are never reported here, so the scan reads every byte and never
   // needs to move: next_data and seek keep their defaults.
 
+  std::optional<ChangeStamp> change_stamp() override {
+    LARGE_INTEGER size{};
+    FILE_BASIC_INFO times{};
+    if (!::GetFileSizeEx(handle_, &size) ||
+        !::GetFileInformationByHandleEx(handle_, FileBasicInfo, &times, sizeof times))
+      return std::nullopt;
+    return ChangeStamp{.size = size.QuadPart,
+                       .changed = times.ChangeTime.QuadPart,
+                       .written = times.LastWriteTime.QuadPart};
+  }
+
   FileIdentity identity() const override { return identity_; }
 
   void close() override {

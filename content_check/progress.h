@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "content_check.h"
 #include "platform.h"
+#include "scan.h"
 
 using Seconds = std::chrono::duration<double>;
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <utility>
 
-#include "content_check.h"
 #include "file_identity.h"
+#include "naming.h"
 
 namespace platform {
 

@@ -6,6 +6,7 @@
 //   LIBRARY: the fail_read module. Rows marked smoke also run as their own
 //   suite, Smoke, for an installed program: --gtest_filter='Smoke/*'.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pty.h>
 #include <pwd.h>
 #include <sched.h>
@@ -15,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +32,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <set>
@@ -1624,6 +1627,81 @@ TEST_F(InTempDir, MemoryRunningOutBeforeTheScanEndsWithALine) {
     EXPECT_GT(short_of_it, 0) << "memory never ran short after the prompt: start lower";
     fs::remove(dir / "in");
   }
+}
+
+// A writer that keeps cutting a file of zeros and growing it again, with zeros
+// only, while the program reads it: a byte that did not come is no evidence,
+// so whatever the program answers, it is never that it found one. On Linux
+// the file is cut to nothing and grown to 1 MiB on a tmpfs, where this race
+// was seen; the Windows build sees its file grown from 32 MiB to 64 MiB and
+// cut back, never below its first size. Runs until the time or the runs run
+// out, since the race is won only now and then.
+TEST_F(InTempDir, FileOfZerosCutAndGrownWhileReadIsNeverFound) {
+  constexpr std::int64_t MiB = std::int64_t{1} << 20;
+  const bool windows = options.windows_build;
+  const std::int64_t low = windows ? 32 * MiB : 0, high = windows ? 64 * MiB : MiB;
+  fs::path where = dir_.path();
+  std::optional<fs::path> mounted, made;
+  const struct Undo {
+    std::optional<fs::path>&mounted, &made;
+    ~Undo() {
+      if (mounted) ::umount2(mounted->c_str(), MNT_DETACH);
+      std::error_code ignored;
+      if (made) fs::remove_all(*made, ignored);
+    }
+  } undo{mounted, made};
+  struct statfs fs_info {};
+  const auto on_tmpfs = [&fs_info](const fs::path& p) {
+    return ::statfs(p.c_str(), &fs_info) == 0 && fs_info.f_type == TMPFS_MAGIC;
+  };
+  if (!windows && !on_tmpfs(where)) {
+    char shm[] = "/dev/shm/content_check-race-XXXXXX";
+    if (::geteuid() == 0 && ::mount("tmpfs", where.c_str(), "tmpfs", 0, "size=8m,mode=0700") == 0) {
+      mounted = where;
+    } else if (on_tmpfs("/dev/shm") && ::mkdtemp(shm) != nullptr) {
+      where = shm;
+      made = where;
+    } else {
+      GTEST_SKIP() << "no tmpfs: none can be mounted without root, and /dev/shm is none";
+    }
+  }
+  const fs::path zeros_file = where / "zeros";
+  const int fd = ::open(zeros_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, windows ? low : high), 0);
+  std::atomic<bool> stop = false;
+  std::thread writer([&] {
+    while (!stop) {
+      if (::ftruncate(fd, windows ? high : low) != 0 || ::ftruncate(fd, windows ? low : high) != 0)
+        return;
+    }
+  });
+  const std::string typed = (windows ? std::string("zeros") : zeros_file.string()) + "\n";
+  const std::string nl = windows ? "\r\n" : "\n";
+  std::map<std::string_view, int> seen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int run_count = 1; run_count <= 200 && std::chrono::steady_clock::now() < deadline;
+       ++run_count) {
+    const Finished run = run_in(dir_.path(), typed, Input::pipe, Output::file, scratch_.path(), {});
+    const Ending* ending = nullptr;
+    for (const Ending* e : {&zeros_only, &vacant, &read_error, &found})
+      if (run.out == std::string(prompt) + nl + std::string(e->line) + nl) ending = e;
+    if (ending == nullptr || ending == &found) {
+      ADD_FAILURE() << "run " << run_count << " answered: " << run.out;
+      break;
+    }
+    ++seen[ending->line];
+    EXPECT_EQ(run.status, ending->status);
+    std::error_code ignored;
+    fs::remove(dir_.path() / "test.fzz", ignored);
+  }
+  stop = true;
+  writer.join();
+  ::close(fd);
+  std::string tally;
+  for (const auto& [line, count] : seen)
+    tally += std::string(line) + ": " + std::to_string(count) + "; ";
+  std::cout << "[          ] " << tally << "\n";
 }
 
 // Programs run one after another on one file of names take one line each,

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "content_check.h"
 #include "platform.h"
 #include "platform_linux.h"
+#include "scan_memory.h"
 #include "seek_seam.h"
 #include "temp_dir.h"
 #include "test_names.h"
@@ -110,16 +110,15 @@ std::vector<Layout> layouts() {
        .zeros = 3 * MiB,
        .nonzero = {2 * MiB - 1},
        .expected = found},
-      // The first read is 64 KiB.
       {.what = "last byte of the first read",
        .size = 3 * MiB,
        .zeros = 3 * MiB,
-       .nonzero = {64 * 1024 - 1},
+       .nonzero = {static_cast<std::int64_t>(first_read) - 1},
        .expected = found},
       {.what = "first byte after the first read",
        .size = 3 * MiB,
        .zeros = 3 * MiB,
-       .nonzero = {64 * 1024},
+       .nonzero = {static_cast<std::int64_t>(first_read)},
        .expected = found},
       {.what = "last byte of the file",
        .size = 3 * MiB,

@@ -5,10 +5,11 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
-#include "content_check.h"
+#include "scan.h"
 
 using Bytes = std::vector<unsigned char>;
 
@@ -43,6 +44,12 @@ struct MemorySettings {
 
   // Answers reads at an offset, from several threads at once, as a file does.
   bool positioned_reads = false;
+
+  // Change stamps: none when it cannot tell; with stamps, one that stays put,
+  // or one that moves at each asking, as a file's does while a writer keeps
+  // cutting and growing it.
+  bool stamps = false;
+  bool stamp_moves = false;
 };
 
 struct MemorySource final : ByteSource, MemorySettings {
@@ -112,5 +119,13 @@ struct MemorySource final : ByteSource, MemorySettings {
     if (!knows_holes || offset < 0) return false;
     position = offset;
     return true;
+  }
+
+  int stamps_asked = 0;
+
+  std::optional<ChangeStamp> change_stamp() override {
+    if (!stamps) return std::nullopt;
+    ++stamps_asked;
+    return ChangeStamp{.size = current_length(), .changed = stamp_moves ? stamps_asked : 0};
   }
 };

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "content_check.h"
+#include "naming.h"
 #include "test_names.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "content_check.h"
 #include "memory_source.h"
 #include "progress.h"
+#include "scan.h"
 #include "test_names.h"
 
 namespace {

@@ -1,3 +1,4 @@
+// The scan over byte sources in memory: answers, reads by several readers, and the zero check.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "content_check.h"
 #include "memory_source.h"
 #include "platform.h"
+#include "scan_memory.h"
 #include "test_names.h"
 
 namespace {
@@ -42,9 +43,27 @@ std::vector<ScanCase> scan_cases() {
       {"1000 zeros then 0x41", {.bytes = zeros_then(1000, {0x41})}, found},
       {"only the last byte non-zero", {.bytes = zeros_then(4095, {0x80})}, found},
       {"4096 zeros", {.bytes = zeros_then(4096)}, not_found},
-      {"10 zeros through a stream that ends after 9",
+      // A byte that does not come is no evidence either way.
+      {"data that ends again at one place short of the length is no answer",
        {.bytes = zeros_then(10), .ends_after = 9},
-       found},
+       read_error},
+      {"data that ends again at one place, the source unchanged, is no answer",
+       {.bytes = zeros_then(10), .ends_after = 9, .stamps = true},
+       read_error},
+      {"a source shorter than its length, the source unchanged, is no answer",
+       {.bytes = zeros_then(10), .reported = 11, .stamps = true},
+       read_error},
+      // A writer cut and grew the file between the ends, as its stamp shows.
+      {"data that ends again at one place after the source changed is read on",
+       {.bytes = zeros_then(20),
+        .ends_after = 12,
+        .ends_times = 3,
+        .stamps = true,
+        .stamp_moves = true},
+       not_found},
+      {"a source that changes at every end is read on a few times, then no answer",
+       {.bytes = zeros_then(20), .reported = 30, .stamps = true, .stamp_moves = true},
+       read_error},
       // A writer cut the file and grew it again with zeros while it was read.
       {"a source cut and grown again is read on",
        {.bytes = zeros_then(20), .ends_after = 12, .ends_times = 1},
@@ -119,7 +138,7 @@ std::vector<ScanCase> scan_cases() {
        found},
       {"2^63 - 1 bytes claimed and 100 delivered",
        {.bytes = zeros_then(100), .reported = max_offset, .knows_holes = true},
-       found},
+       read_error},
 
       {"bytes past the length are not examined",
        {.bytes = zeros_then(5, {0x01}), .reported = 5},
@@ -177,6 +196,22 @@ INSTANTIATE_TEST_SUITE_P(Table, Scan, testing::ValuesIn(scan_cases()),
                          [](const testing::TestParamInfo<ScanCase>& c) {
                            return test_name(c.param.what);
                          });
+
+// A writer that keeps cutting and growing the file moves its stamp at every
+// end: the scan reads on, but only a few times, whatever the writer does.
+TEST(ScanEnds, AreReadOnABoundedNumberOfTimesWhileTheSourceKeepsChanging) {
+  for (const bool positioned_reads : {false, true}) {
+    MemorySource source({.bytes = zeros_then(20),
+                         .reported = 30,
+                         .positioned_reads = positioned_reads,
+                         .stamps = true,
+                         .stamp_moves = true});
+    unsigned char buffer[8];
+    EXPECT_EQ(scan_for_nonzero(source, buffer), ScanResult::read_error);
+    EXPECT_GT(source.stamps_asked, 2) << "read on after the source changed";
+    EXPECT_LE(source.stamps_asked, 10) << "held in place by a writer";
+  }
+}
 
 // Puts the one non-zero byte at each side of the buffer's boundaries, and on
 // each side of the 16 bytes that the zero check looks at first.
@@ -301,6 +336,95 @@ TEST(ScanReaders, AsManyThreadsAsAsked) {
     ASSERT_FALSE(reports.bytes.empty());
     EXPECT_TRUE(std::is_sorted(reports.bytes.begin(), reports.bytes.end()));
     EXPECT_EQ(reports.bytes.back(), size) << "every reader's bytes counted";
+  }
+}
+
+// Records the size of every read asked for, passing everything on.
+struct AskedReads final : ByteSource {
+  MemorySource memory;
+  std::vector<std::size_t> asked;
+  explicit AskedReads(MemorySettings settings) : memory(std::move(settings)) {}
+  std::int64_t length() override { return memory.length(); }
+  std::ptrdiff_t read(std::span<unsigned char> into) override {
+    asked.push_back(into.size());
+    return memory.read(into);
+  }
+  bool positioned() const override { return memory.positioned(); }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    asked.push_back(into.size());
+    return memory.read_at(into, offset);
+  }
+};
+
+// Whatever the source, a short run reads no more than the first read's size
+// at first, and the reads grow from there to the block.
+TEST(ScanReads, StartAtTheFirstReadAndGrowToTheBlock) {
+  const Bytes bytes = zeros_then(4 * scan_block);
+  const struct {
+    const char* what;
+    MemorySettings source;
+  } sources[] = {
+      {"a file", {.bytes = bytes, .positioned_reads = true}},
+      {"a stream of known length", {.bytes = bytes}},
+      {"a stream without a length", {.bytes = bytes, .reported = -1}},
+      {"a file of length 0 over data", {.bytes = bytes, .reported = 0}},
+  };
+  for (const auto& [what, settings] : sources) {
+    AskedReads source(settings);
+    std::vector<unsigned char> buffer(scan_block);
+    EXPECT_EQ(scan_for_nonzero(source, buffer), ScanResult::not_found) << what;
+    ASSERT_GE(source.asked.size(), 3u) << what;
+    EXPECT_EQ(source.asked[0], first_read) << what;
+    EXPECT_EQ(source.asked[1], 4 * first_read) << what;
+    EXPECT_EQ(*std::max_element(source.asked.begin(), source.asked.end()), scan_block) << what;
+  }
+}
+
+// Zeros whose data ends once midway, late: the read that meets the end
+// waits until another reader has read well past it.
+struct EndsOnceLate final : ByteSource {
+  MemorySource memory;
+  std::int64_t ends_at;
+  bool ended = false;
+  std::int64_t furthest = 0;  // the end of the furthest read
+  std::mutex lock;
+  std::condition_variable read_past;
+  EndsOnceLate(std::int64_t size, std::int64_t end)
+      : memory({.bytes = Bytes(static_cast<std::size_t>(size), 0)}), ends_at(end) {}
+  std::int64_t length() override { return memory.length(); }
+  std::ptrdiff_t read(std::span<unsigned char> into) override { return memory.read(into); }
+  bool positioned() const override { return true; }
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    std::unique_lock<std::mutex> locked(lock);
+    if (offset == ends_at && !ended) {
+      ended = true;
+      read_past.wait_for(locked, std::chrono::seconds(5),
+                         [this] { return furthest > ends_at + 4 * 64; });
+      return 0;
+    }
+    const std::ptrdiff_t got = memory.read_at(into, offset);
+    furthest = std::max(furthest, offset + got);
+    read_past.notify_all();
+    return got;
+  }
+};
+
+// Where the data ends once midway, the others have read on past it; the
+// caller's reader goes on from there alone, and the count it tells holds
+// still until it passes theirs.
+TEST(ScanReaders, TellACountThatNeverStepsBack) {
+  constexpr std::size_t block = 64;
+  constexpr std::int64_t size = 1000 * block;
+  for (std::size_t readers = 2; readers <= most_readers; ++readers) {
+    EndsOnceLate source(size, size / 2);
+    std::vector<unsigned char> buffer(block * readers);
+    Reports reports;
+    EXPECT_EQ(scan_for_nonzero(source, buffer, &reports, readers), ScanResult::not_found);
+    EXPECT_TRUE(source.ended);
+    EXPECT_TRUE(std::is_sorted(reports.bytes.begin(), reports.bytes.end()))
+        << readers << " readers";
+    ASSERT_FALSE(reports.bytes.empty());
+    EXPECT_EQ(reports.bytes.back(), size);
   }
 }
 

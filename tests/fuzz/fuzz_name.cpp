@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "content_check.h"
+#include "naming.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // What the line reader leaves: up to 127 bytes, through the first newline,

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "content_check.h"
 #include "memory_source.h"
+#include "scan.h"
 #include "seek_seam.h"
 
 namespace {
@@ -38,8 +38,9 @@ ScanResult reference(const MemorySource& s) {
   if (bounded) {
     const std::int64_t first = std::min({length, s.fails_after, end, nonzero});
     if (first == length) return ScanResult::not_found;
-    if (first == s.fails_after) return ScanResult::read_error;
-    return ScanResult::found;  // a non-zero byte, or one short of the length
+    // A failing read, or data that ends short of the length: no byte to go by.
+    if (first == s.fails_after || first == end) return ScanResult::read_error;
+    return ScanResult::found;
   }
   const std::int64_t first = std::min({s.fails_after, end, nonzero});
   if (first == s.fails_after) return ScanResult::read_error;

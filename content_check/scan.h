@@ -1,31 +1,23 @@
-// The naming rule and the content scan: the two pieces of the run that do not
-// talk to the console, so that they can be tested on their own.
+// The scan: whether a source holds a byte that is not zero, and what it reads
+// from.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
-#include <string_view>
 
-inline constexpr std::size_t line_buffer_size = 128;
+#include "scan_sizes.h"
 
-// Cuts the typed line in place at its first byte below 0x20 (the newline, a
-// carriage return, a tab, any control byte) or at index 127, whichever comes
-// first. Spaces, 0x7F and bytes from 0x80 up belong to the name.
-void trim_input_name(std::span<char, line_buffer_size> line);
+// The block each of the scan's readers reads into, and the first read of a
+// source (scan_sizes.h says why).
+inline constexpr std::size_t scan_block = scan_block_bytes;
+inline constexpr std::size_t first_read = first_read_bytes;
 
-// The two names a verdict may go to. Each is a literal, so a name may be
-// handed to the system as it stands.
-inline constexpr std::string_view result_names[] = {"test.fzz", "test2.fzz"};
-
-// Which of result_names takes the verdict: the second when the last 8 bytes of
-// the name are exactly "test.fzz" (case included), otherwise the first.
-std::size_t choose_result_name(std::string_view input_name);
-
-// The index of the other result name.
-constexpr std::size_t other_result_name(std::size_t chosen) {
-  return 1 - chosen;
-}
+// The most readers a scan starts, whatever the number of processors: a reader
+// more than the processors may keep them busy while another waits, and more
+// than four leave little to gain for the memory each takes.
+inline constexpr std::size_t most_readers = 4;
 
 // Whether every byte is zero: the scan's check, with the widest registers the
 // processor offers (32 bytes at a time where x86 processors have AVX2).
@@ -46,6 +38,16 @@ struct DataExtent {
   std::int64_t start = 0;  // on data, at or after the offset asked; it may lie past the length
   std::int64_t end = 0;    // may be at or before start when the end is not known or a
                            // writer races the query
+};
+
+// What tells whether a source has changed: its size and the times of its last
+// change and last write as the system keeps them, compared only with each
+// other.
+struct ChangeStamp {
+  std::int64_t size = 0;
+  std::int64_t changed = 0;
+  std::int64_t written = 0;
+  bool operator==(const ChangeStamp&) const = default;
 };
 
 // What the scan reads from. Positions are counted in 64 bits so that files of
@@ -81,6 +83,10 @@ class ByteSource {
   virtual std::ptrdiff_t read_at(std::span<unsigned char> /*into*/, std::int64_t /*offset*/) {
     return -1;
   }
+
+  // The source's change stamp as it is now; none when it cannot tell, as
+  // sources that keep this default.
+  virtual std::optional<ChangeStamp> change_stamp() { return std::nullopt; }
 };
 
 enum class ScanResult {
@@ -99,13 +105,16 @@ class ScanProgress {
   virtual void examined(std::int64_t bytes, std::int64_t length) = 0;
 };
 
-// Found when the source delivers a non-zero byte, or when its data ends twice
-// at the same place before the length it reports (a byte went missing, so it
-// was not a zero). Not found when the count of bytes read, holes included,
-// reaches the length with only zeros seen. The length is measured again
-// whenever the count reaches it and whenever the data ends, so a source that
-// grows is read to its new end, one cut short ends the scan at its new length,
-// and one cut and grown again is read on from where the scan stands. A source
+// Found when the source delivers a non-zero byte: the answer comes only from
+// bytes read. Not found when the count of bytes read, holes included, reaches
+// the length with only zeros seen. The length is measured again whenever the
+// count reaches it and whenever the data ends, so a source that grows is read
+// to its new end, one cut short ends the scan at its new length, and one cut
+// and grown again is read on from where the scan stands. Data that ends again
+// at the same place while the length still promises more is a read error,
+// unless the source's change stamp shows that it changed in between; then it
+// is read on from there, a few times at most, so that no writer can hold the
+// scan in place. A source
 // without a length (a pipe, a character device), or whose length is 0, is read
 // to the end of its data. Lengths up to 2^63 - 1 are answered right, whatever
 // the source's hole queries say.
@@ -116,36 +125,3 @@ class ScanProgress {
 // progress, when there is one, is told on the caller's thread only.
 ScanResult scan_for_nonzero(ByteSource& input, std::span<unsigned char> buffer,
                             ScanProgress* progress = nullptr, std::size_t readers = 1);
-
-namespace platform {
-class ScanBuffer;
-}
-
-// The block each of the scan's readers reads into. Of blocks from 128 KiB to
-// 4 MiB, 512 KiB read 1 GiB of cached zeros fastest on Linux, with one reader
-// and with several, and no slower than larger ones under Wine: small enough to
-// stay in the processor's second-level cache between the copy and the check,
-// large enough that the calls cost little.
-inline constexpr std::size_t scan_block = std::size_t{512} << 10;
-
-// The most readers a run starts, whatever the number of processors. On this
-// project's machine of two, a third reader read cached data faster than two,
-// bare reads with no check as well, as if a processor were often left waiting
-// with one reader each; a fourth was no faster than three (bench/run's rows by
-// readers). Four leave room for machines whose memory and disks serve more, at
-// little memory each.
-inline constexpr std::size_t most_readers = 4;
-
-// The run's memory for the scan: a block for each reader, one more than the
-// processors the process may use when it may use several (up to
-// most_readers), fewer or smaller blocks when the system has not that much to
-// give, none at all when it has nothing. Had before the result file is cut, so
-// that nothing after that can fail for want of memory.
-platform::ScanBuffer scan_buffer();
-
-// The scan with the run's memory; a read error when there is none.
-ScanResult scan_for_nonzero(ByteSource& input, const platform::ScanBuffer& buffer,
-                            ScanProgress* progress = nullptr);
-
-// The same with memory of its own, had as scan_buffer has it.
-ScanResult scan_for_nonzero(ByteSource& input, ScanProgress* progress = nullptr);

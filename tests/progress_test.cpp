@@ -78,12 +78,14 @@ ProgressLine::Clock::time_point read_fake_clock() {
 // on it and what an interruption would erase.
 struct FakeTerminal final : platform::Terminal {
   std::size_t width = 80;
+  bool escapes = false;
   bool foreground = true;
   bool failing = false;
   std::vector<std::string> tried;
   std::size_t erased_on_interrupt = 0;
 
   std::size_t columns() override { return width; }
+  bool takes_escapes() override { return escapes; }
   bool in_foreground() override { return foreground; }
   bool write(std::string_view bytes) override {
     tried.emplace_back(bytes);
@@ -140,6 +142,7 @@ struct Drawing {
 
 struct StatusCase {
   const char* what;
+  bool escapes = false;  // whether the terminal takes escape sequences
   std::vector<Drawing> drawings{};
   std::size_t width_at_end = 80;
   bool foreground_at_end = true;
@@ -217,6 +220,37 @@ const StatusCase status_cases[] = {
                   {.text = "def", .fails = true, .written = "\rdef"},
                   {.text = "ghi"}}},
     {.what = "nothing drawn, nothing erased"},
+    // Where escape sequences are taken, the cursor rests on the line's first
+    // column, and everything from there down is cleared: a line that the
+    // terminal re-flowed onto several rows lies wholly below it.
+    {.what = "escapes: drawn after a clear, the cursor left on the first column",
+     .escapes = true,
+     .drawings = {{.text = "abc", .written = "\r\033[Jabc\r", .erased_on_interrupt = 79}},
+     .erasure = "\r\033[J"},
+    {.what = "escapes: a shorter line needs no spaces",
+     .escapes = true,
+     .drawings = {{.text = "abcdef", .written = "\r\033[Jabcdef\r", .erased_on_interrupt = 79},
+                  {.text = "xy", .written = "\r\033[Jxy\r", .erased_on_interrupt = 79}},
+     .erasure = "\r\033[J"},
+    {.what = "escapes: cut one column short of the width",
+     .escapes = true,
+     .drawings = {{.text = text(30),
+                   .width = 20,
+                   .written = "\r\033[J" + text(19) + "\r",
+                   .erased_on_interrupt = 19}},
+     .width_at_end = 20,
+     .erasure = "\r\033[J"},
+    {.what = "escapes: narrowed to one column after a drawing, still erased",
+     .escapes = true,
+     .drawings = {{.text = "abc", .written = "\r\033[Jabc\r", .erased_on_interrupt = 79},
+                  {.text = "def", .width = 1, .erased_on_interrupt = 79}},
+     .width_at_end = 1,
+     .erasure = "\r\033[J"},
+    {.what = "escapes: not erased from the background",
+     .escapes = true,
+     .drawings = {{.text = "abc", .written = "\r\033[Jabc\r", .erased_on_interrupt = 79}},
+     .foreground_at_end = false},
+    {.what = "escapes: nothing drawn, nothing erased", .escapes = true},
 };
 
 void PrintTo(const StatusCase& c, std::ostream* os) {
@@ -228,6 +262,7 @@ class StatusLineDrawing : public testing::TestWithParam<StatusCase> {};
 TEST_P(StatusLineDrawing, FitsTheTerminalAsItIsAtEachDrawing) {
   const StatusCase& c = GetParam();
   FakeTerminal terminal;
+  terminal.escapes = c.escapes;
   std::size_t before = 0;
   {
     StatusLine line(terminal);

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -627,8 +629,202 @@ TEST_P(TerminalSize, Row) {
 INSTANTIATE_TEST_SUITE_P(Table, TerminalSize, testing::ValuesIn(size_rows),
                          [](const testing::TestParamInfo<SizeRow>& row) { return row.param.name; });
 
+// --- a terminal emulator that re-flows its rows -------------------------------
+//
+// Each row runs the program in tmux, which re-flows its rows when its window
+// narrows or widens, as most desktop terminals and the Windows console do: a
+// line drawn at 80 columns becomes several rows at 20, with the cursor where
+// the text put it. The screen is read from tmux itself, its wrapped rows
+// joined. The program runs under this runner (--status-to), which waits for
+// it, writes down how it ended, since tmux keeps no signal that ended a pane,
+// and keeps the window open without a word of its own.
+
+struct ReflowRow {
+  const char* name;
+  std::vector<unsigned short> widths;  // the window's widths in turn once the progress shows
+  int signal = 0;                      // sent once the last width has had a drawing
+  bool typed = false;                  // the signal comes as Ctrl-C typed in the window
+  std::string screen;                  // the final screen, wrapped rows joined
+  int status = zeros_only.status;
+};
+
+const std::string reflow_dialogue = std::string(prompt) + "\ninput";
+
+const ReflowRow reflow_rows[] = {
+    {.name = "NarrowedTo20", .widths = {20}, .screen = ended.substr(0, ended.size() - 1)},
+    {.name = "NarrowedTo30", .widths = {30}, .screen = ended.substr(0, ended.size() - 1)},
+    {.name = "NarrowedThenWidened",
+     .widths = {20, 80},
+     .screen = ended.substr(0, ended.size() - 1)},
+    {.name = "NarrowedThenSigterm",
+     .widths = {20},
+     .signal = SIGTERM,
+     .screen = reflow_dialogue,
+     .status = 1000 + SIGTERM},
+    {.name = "NarrowedThenCtrlC",
+     .widths = {20},
+     .signal = SIGINT,
+     .typed = true,
+     .screen = reflow_dialogue,
+     .status = 1000 + SIGINT},
+};
+
+void PrintTo(const ReflowRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+// Runs tmux on a server of the test's own with the words given; what it
+// printed, or nothing when it could not start. The output goes through a file:
+// the server that a first command starts keeps its standard output open.
+std::string tmux(const std::string& server, const std::vector<std::string>& words) {
+  std::vector<std::string> all = {"tmux", "-L", server, "-f", "/dev/null"};
+  all.insert(all.end(), words.begin(), words.end());
+  std::vector<char*> argv;
+  for (std::string& w : all) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  char path[] = "/tmp/content_check_tmux_XXXXXX";
+  const int out = ::mkstemp(path);
+  if (out < 0) return "";
+  ::unlink(path);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawnp(&pid, "tmux", &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  std::string said;
+  if (spawned == 0) {
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    char buffer[4096];
+    ssize_t n = 0;
+    off_t at = 0;
+    while ((n = ::pread(out, buffer, sizeof buffer, at)) > 0) {
+      said.append(buffer, static_cast<std::size_t>(n));
+      at += n;
+    }
+  }
+  ::close(out);
+  return said;
+}
+
+// The screen as tmux shows it, with the rows that went into its history as it
+// re-flowed: wrapped rows joined, trailing spaces and empty rows dropped.
+std::string tmux_screen(const std::string& server) {
+  std::istringstream lines(tmux(server, {"capture-pane", "-p", "-J", "-S", "-"}));
+  std::string text, row;
+  while (std::getline(lines, row)) {
+    row.erase(row.find_last_not_of(' ') + 1);
+    text += row + "\n";
+  }
+  text.erase(text.find_last_not_of('\n') + 1);
+  return text;
+}
+
+class Reflow : public testing::TestWithParam<ReflowRow> {
+ protected:
+  TempDir dir_{"reflow"};
+};
+
+TEST_P(Reflow, LeavesOnlyTheDialogue) {
+  const ReflowRow& row = GetParam();
+  if (tmux("content_check_probe", {"-V"}).find("tmux") == std::string::npos)
+    GTEST_SKIP() << "tmux is not installed";
+  const std::string server = "content_check_" + std::to_string(::getpid());
+  const std::string dir = dir_.path().string();
+  const std::string input = dir + "/input", status_file = dir + "/status";
+  ASSERT_EQ(::mkfifo(input.c_str(), 0644), 0);
+
+  std::vector<std::string> start = {"new-session",
+                                    "-d",
+                                    "-x",
+                                    "80",
+                                    "-y",
+                                    "24",
+                                    "-c",
+                                    dir,
+                                    "/proc/self/exe",
+                                    "--status-to=" + status_file};
+  start[8] = std::filesystem::read_symlink("/proc/self/exe").string();
+  start.insert(start.end(), options.program.begin(), options.program.end());
+  tmux(server, start);
+  struct Server {
+    std::string name;
+    ~Server() { tmux(name, {"kill-server"}); }
+  } const kill_at_end{server};
+
+  std::atomic<bool> stop = false, fed = false;
+  std::thread feeder(feed, input, row.signal != 0 ? 0s : 4s, std::cref(stop), std::ref(fed));
+  const auto deadline = Clock::now() + 60s;
+  const auto wait_for = [&](auto ready) {
+    while (!ready()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    return true;
+  };
+  bool ok = wait_for([&] { return tmux_screen(server).find(prompt) != std::string::npos; });
+  if (ok) {
+    tmux(server, {"send-keys", "-l", "input"});
+    tmux(server, {"send-keys", "Enter"});
+    ok = wait_for([&] { return tmux_screen(server).find(progress) != std::string::npos; });
+  }
+  for (std::size_t i = 0; ok && i < row.widths.size(); ++i) {
+    tmux(server, {"resize-window", "-x", std::to_string(row.widths[i])});
+    // A drawing comes every half second: let one come at this width.
+    std::this_thread::sleep_for(700ms);
+  }
+  if (ok && row.signal != 0) {
+    if (row.typed)
+      tmux(server, {"send-keys", "C-c"});
+    else
+      ::kill(-std::stoi(tmux(server, {"display-message", "-p", "#{pane_pid}"})), row.signal);
+  }
+  ok = ok && wait_for([&] { return std::filesystem::exists(status_file); });
+  stop = true;
+  feeder.join();
+  ASSERT_TRUE(ok) << "the run did not get on within its time: " << tmux_screen(server);
+  std::string screen = tmux_screen(server);
+  // tmux echoes a typed Ctrl-C as ^C, which the program may erase or not,
+  // depending on which comes first.
+  if (row.typed && screen.ends_with("\n^C")) screen.resize(screen.size() - 3);
+  EXPECT_EQ(screen, row.screen);
+  std::ifstream status(status_file);
+  int ended_with = -1;
+  status >> ended_with;
+  EXPECT_EQ(ended_with, row.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Reflow, testing::ValuesIn(reflow_rows),
+                         [](const testing::TestParamInfo<ReflowRow>& row) {
+                           return row.param.name;
+                         });
+
+// Runs the command and writes down how it ended (an exit status, or 1000 +
+// the signal that ended it), ignoring the signals sent to the whole group
+// meanwhile; then waits to be ended, so that the terminal stays as the
+// command left it.
+[[noreturn]] void run_writing_status(const char* file, char** command) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execvp(command[0], command);
+    ::_exit(126);
+  }
+  for (int s : {SIGINT, SIGTERM}) std::signal(s, SIG_IGN);
+  int raw = 0;
+  while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+  }
+  const std::string partial = std::string(file) + ".partial";
+  std::ofstream(partial) << exit_status(raw) << "\n";
+  std::filesystem::rename(partial, file);
+  for (;;) ::pause();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string_view status_option = "--status-to=";
+  if (argc > 2 && std::string_view(argv[1]).starts_with(status_option))
+    run_writing_status(argv[1] + status_option.size(), argv + 2);
   return run_runner(argc, argv);
 }

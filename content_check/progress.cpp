@@ -100,10 +100,34 @@ FixedText& FixedText::append_number(std::int64_t number) {
   return append({digits, static_cast<std::size_t>(end - digits)});
 }
 
+std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed,
+                          std::size_t columns) {
+  std::string text = progress_text(examined, length, elapsed);
+  if (text.size() <= columns) return text;
+  // Without the time left, which follows the rate.
+  const std::size_t rate_unit = text.find("/s");
+  const std::size_t rate_end =
+      rate_unit == std::string::npos ? std::string::npos : text.find(", ", rate_unit);
+  if (rate_end != std::string::npos) {
+    text.resize(rate_end);
+    if (text.size() <= columns) return text;
+  }
+  // Without the rate.
+  const std::size_t rate = text.find(", ");
+  if (rate != std::string::npos) {
+    text.resize(rate);
+    if (text.size() <= columns) return text;
+  }
+  // Without the length and the percentage.
+  text = size_text(static_cast<double>(examined)) + " examined";
+  return text.size() <= columns ? text : std::string();
+}
+
 void ProgressLine::examined(std::int64_t bytes, std::int64_t length) {
   const Clock::time_point now = now_();
   if (now < next_) return;
-  line_.show(progress_text(bytes, length, now - start_));
+  line_.show_fitted(
+      [&](std::size_t columns) { return progress_text(bytes, length, now - start_, columns); });
   next_ = now + redrawn_after;
 }
 
@@ -119,10 +143,11 @@ void StatusLine::put(std::string_view bytes) {
 }
 
 void StatusLine::show(std::string_view text) {
-  if (broken_ || !terminal_.in_foreground()) return;
-  const std::size_t room = this->room();
   // A row of one column has no room short of its last one.
-  if (room == 0) return;
+  show_fitted([text](std::size_t) { return text; });
+}
+
+void StatusLine::draw(std::string_view text, std::size_t room) {
   text = text.substr(0, std::min(text.size(), room));
   FixedText bytes("\r");
   std::size_t covered = text.size();

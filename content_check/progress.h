@@ -41,6 +41,12 @@ class FixedText {
 // the time left. Sizes in B, KiB, MiB, GiB and up; times in s, min and h.
 std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed);
 
+// The line for so few columns: whole fields are left out, never part of one,
+// the time left first, then the rate, then the length and the percentage;
+// empty when not even the bytes examined fit.
+std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed,
+                          std::size_t columns);
+
 // One line of text on a terminal, redrawn in place, and erased when it goes,
 // so that the screen then holds only what was there before. The terminal's
 // width is measured at each drawing, since it may change at any time; the
@@ -67,8 +73,18 @@ class StatusLine {
   // Replaces the line shown with the text, cut to fit.
   void show(std::string_view text);
 
+  // Replaces the line shown with the text that text_for gives for the
+  // columns there is room for, measured once.
+  template <class TextFor>
+  void show_fitted(TextFor text_for) {
+    if (broken_ || !terminal_.in_foreground()) return;
+    const std::size_t room = this->room();
+    if (room > 0) draw(text_for(room), room);
+  }
+
  private:
   std::size_t room() const;
+  void draw(std::string_view text, std::size_t room);
   void put(std::string_view bytes);
 
   platform::Terminal& terminal_;

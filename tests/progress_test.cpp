@@ -66,6 +66,44 @@ INSTANTIATE_TEST_SUITE_P(Table, ProgressText, testing::ValuesIn(text_cases),
                            return test_name(c.param.what);
                          });
 
+struct FittedCase {
+  const char* what;
+  std::int64_t examined;
+  std::int64_t length;
+  std::size_t columns;
+  const char* text;
+};
+
+// "5.4 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left" is 55 columns.
+const FittedCase fitted_cases[] = {
+    {"all of it fits", 5427 * KiB, 16 * MiB, 55,
+     "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left"},
+    {"the time left goes first", 5427 * KiB, 16 * MiB, 54,
+     "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s"},
+    {"at 40 columns the rate goes too", 5427 * KiB, 16 * MiB, 40,
+     "5.3 MiB of 16.0 MiB examined (33%)"},
+    {"then the length and the percentage", 5427 * KiB, 16 * MiB, 33, "5.3 MiB examined"},
+    {"at 20 columns the bytes alone", 10 * MiB, 16 * MiB, 20, "10.0 MiB examined"},
+    {"the bytes alone, just fitting", 10 * MiB, 16 * MiB, 17, "10.0 MiB examined"},
+    {"not even the bytes fit: nothing", 10 * MiB, 16 * MiB, 16, ""},
+    {"no length: the rate goes", 10 * MiB, unknown, 20, "10.0 MiB examined"},
+    {"no length, all of it fits", 10 * MiB, unknown, 31, "10.0 MiB examined, 3.3 MiB/s"},
+};
+
+class FittedText : public testing::TestWithParam<FittedCase> {};
+
+TEST_P(FittedText, LeavesOutWholeFields) {
+  const FittedCase& c = GetParam();
+  const std::string text = progress_text(c.examined, c.length, Seconds(3), c.columns);
+  EXPECT_EQ(text, c.text);
+  EXPECT_LE(text.size(), c.columns);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FittedText, testing::ValuesIn(fitted_cases),
+                         [](const testing::TestParamInfo<FittedCase>& c) {
+                           return test_name(c.param.what);
+                         });
+
 // A clock that the test moves, counting how often it is read.
 ProgressLine::Clock::time_point fake_now{};
 int clock_reads = 0;

@@ -673,11 +673,11 @@ void PrintTo(const ReflowRow& row, std::ostream* os) {
   *os << row.name;
 }
 
-// Runs tmux on a server of the test's own with the words given; what it
+// Runs tmux on the server at the socket given with the words given; what it
 // printed, or nothing when it could not start. The output goes through a file:
 // the server that a first command starts keeps its standard output open.
 std::string tmux(const std::string& server, const std::vector<std::string>& words) {
-  std::vector<std::string> all = {"tmux", "-L", server, "-f", "/dev/null"};
+  std::vector<std::string> all = {"tmux", "-S", server, "-f", "/dev/null"};
   all.insert(all.end(), words.begin(), words.end());
   std::vector<char*> argv;
   for (std::string& w : all) argv.push_back(w.data());
@@ -728,10 +728,11 @@ class Reflow : public testing::TestWithParam<ReflowRow> {
 
 TEST_P(Reflow, LeavesOnlyTheDialogue) {
   const ReflowRow& row = GetParam();
-  if (tmux("content_check_probe", {"-V"}).find("tmux") == std::string::npos)
+  if (tmux("/nonexistent", {"-V"}).find("tmux") == std::string::npos)
     GTEST_SKIP() << "tmux is not installed";
-  const std::string server = "content_check_" + std::to_string(::getpid());
   const std::string dir = dir_.path().string();
+  // The server's socket lies in the row's own directory, and goes with it.
+  const std::string server = dir + "/tmux";
   const std::string input = dir + "/input", status_file = dir + "/status";
   ASSERT_EQ(::mkfifo(input.c_str(), 0644), 0);
 

@@ -567,7 +567,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
       }
     }
     if (row.signal != 0 && !signalled && r.narrowed_at != std::string::npos &&
-        r.terminal.find(progress, r.narrowed_at) != std::string::npos) {
+        r.terminal.find(" examined", r.narrowed_at) != std::string::npos) {
       ::kill(pid, row.signal);
       signalled = true;
       r.after_narrowing = r.terminal.substr(r.narrowed_at);
@@ -612,7 +612,7 @@ TEST_P(TerminalSize, Row) {
     EXPECT_FALSE(screen.last_column_reached) << "a line filled its row: " << all;
   }
   if (row.narrowed_to != 0 && !row.signal_at_once) {
-    EXPECT_NE(r.after_narrowing.find(progress), std::string::npos)
+    EXPECT_NE(r.after_narrowing.find(" examined"), std::string::npos)
         << "no drawing at the new width: " << all;
   }
   if (row.job == Job::backgrounded_and_back) {

@@ -100,15 +100,21 @@ std::size_t usable_processors();
 
 // Standard error when it is a terminal (a console on Windows), for a line of
 // status that is drawn in place. While it is open, an interruption (Ctrl-C,
-// and on Linux SIGTERM) first overwrites with spaces the columns last said to
-// be shown, as many as the terminal's width then leaves short of its last
-// column, unless the process runs in the background; the program then ends
-// as it would have without it.
+// and on Linux SIGTERM) first erases the line last said to be shown, unless
+// the process runs in the background; the program then ends as it would have
+// without it. Where the terminal takes escape sequences, the erasure clears
+// from the first column of the cursor's row to the end of the screen;
+// elsewhere it overwrites with spaces the columns said to be shown, as many
+// as the terminal's width then leaves short of its last column.
 class Terminal {
  public:
   virtual ~Terminal() = default;
   // Its width now, in columns; 0 when it does not tell.
   virtual std::size_t columns() = 0;
+  // Whether it takes ESC [ J, which clears from the cursor to the end of the
+  // screen. A terminal that takes no escape sequences is drawn on with
+  // carriage returns and spaces only.
+  virtual bool takes_escapes() = 0;
   // Whether this process may draw on it now: not while it runs as a job in
   // the background, where it would draw over the shell's own lines.
   virtual bool in_foreground() = 0;

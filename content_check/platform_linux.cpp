@@ -14,8 +14,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "naming.h"
 #include "platform.h"
@@ -350,6 +353,15 @@ namespace {
 // is shown. No line is ever wider than erasure_room.
 volatile std::sig_atomic_t shown_columns = 0;
 constexpr std::size_t erasure_room = 254;
+// Whether the terminal takes escape sequences, as told when it was opened.
+volatile std::sig_atomic_t escapes = 0;
+
+// A terminal that is said to take no escape sequences, or nothing is said of
+// at all, is written to with carriage returns and spaces only.
+bool terminal_takes_escapes() {
+  const char* const type = std::getenv("TERM");
+  return type != nullptr && *type != '\0' && std::string_view(type) != "dumb";
+}
 
 // These two make only calls that are safe in a signal handler.
 std::size_t terminal_columns() {
@@ -369,14 +381,20 @@ bool in_terminal_foreground() {
 // caught it, so that the shell sees the usual status.
 void erase_and_end(int signal) {
   std::size_t columns = static_cast<std::size_t>(shown_columns);
-  const std::size_t width = terminal_columns();
-  if (width > 0) columns = std::min(columns, width - 1);
   if (columns > 0 && in_terminal_foreground()) {
     char erasure[erasure_room + 2];
-    erasure[0] = '\r';
-    std::fill_n(erasure + 1, columns, ' ');
-    erasure[columns + 1] = '\r';
-    const ssize_t written = ::write(STDERR_FILENO, erasure, columns + 2);
+    std::size_t size = 0;
+    erasure[size++] = '\r';
+    if (escapes != 0) {
+      for (const char c : std::string_view("\033[J")) erasure[size++] = c;
+    } else {
+      const std::size_t width = terminal_columns();
+      if (width > 0) columns = std::min(columns, width - 1);
+      std::fill_n(erasure + size, columns, ' ');
+      size += columns;
+      erasure[size++] = '\r';
+    }
+    const ssize_t written = ::write(STDERR_FILENO, erasure, size);
     static_cast<void>(written);
   }
   ::signal(signal, SIG_DFL);
@@ -387,6 +405,7 @@ class StandardError final : public Terminal {
  public:
   StandardError() {
     shown_columns = 0;
+    escapes = terminal_takes_escapes() ? 1 : 0;
     struct sigaction action {};
     action.sa_handler = erase_and_end;
     sigemptyset(&action.sa_mask);
@@ -407,6 +426,8 @@ class StandardError final : public Terminal {
   }
 
   std::size_t columns() override { return terminal_columns(); }
+
+  bool takes_escapes() override { return escapes != 0; }
 
   bool in_foreground() override { return in_terminal_foreground(); }
 

@@ -204,6 +204,10 @@ std::size_t usable_processors() {
 
 namespace {
 
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
 // The console's state as the Ctrl-C handler sees it. The handler runs on a
 // thread of its own, so the line is drawn and erased under a lock, which
 // lives as long as the process, since the handler may still be running when
@@ -213,6 +217,8 @@ struct ConsoleLine {
   HANDLE console = INVALID_HANDLE_VALUE;
   std::size_t shown = 0;  // the columns that an interruption overwrites
   bool ending = false;    // interrupted: draw no more
+  bool escapes = false;   // the console takes escape sequences
+  DWORD mode = 0;         // its mode as it was found, given back as it goes
 
   ConsoleLine() { ::InitializeCriticalSection(&lock); }
 };
@@ -256,9 +262,16 @@ BOOL WINAPI erase_on_interrupt(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
     ConsoleLine& line = console_line();
     const Locked locked(line.lock);
-    const std::size_t width = console_columns(line.console);
-    const std::size_t columns = width > 0 ? std::min(line.shown, width - 1) : line.shown;
-    if (columns > 0) put(line.console, '\r' + std::string(columns, ' ') + '\r');
+    if (line.shown > 0) {
+      if (line.escapes) {
+        put(line.console, "\r\033[J");
+      } else {
+        const std::size_t width = console_columns(line.console);
+        const std::size_t columns = width > 0 ? std::min(line.shown, width - 1) : line.shown;
+        if (columns > 0) put(line.console, '\r' + std::string(columns, ' ') + '\r');
+      }
+    }
+    if (line.escapes) ::SetConsoleMode(line.console, line.mode);
     line.shown = 0;
     line.ending = true;
   }
@@ -267,13 +280,18 @@ BOOL WINAPI erase_on_interrupt(DWORD event) {
 
 class Console final : public Terminal {
  public:
-  explicit Console(HANDLE console) {
+  Console(HANDLE console, DWORD mode) {
     ConsoleLine& line = console_line();
     {
       const Locked locked(line.lock);
       line.console = console;
       line.shown = 0;
       line.ending = false;
+      // Consoles since Windows 10 re-flow their rows when narrowed, and clear
+      // to the end of the screen only when asked in an escape sequence, which
+      // they take once told to. Older ones are drawn on with spaces.
+      line.mode = mode;
+      line.escapes = ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
     }
     ::SetConsoleCtrlHandler(erase_on_interrupt, TRUE);
   }
@@ -285,9 +303,17 @@ class Console final : public Terminal {
     ConsoleLine& line = console_line();
     const Locked locked(line.lock);
     line.shown = 0;
+    if (line.escapes) ::SetConsoleMode(line.console, line.mode);
+    line.escapes = false;
   }
 
   std::size_t columns() override { return console_columns(console_line().console); }
+
+  bool takes_escapes() override {
+    ConsoleLine& line = console_line();
+    const Locked locked(line.lock);
+    return line.escapes;
+  }
 
   // A console keeps no foreground and background jobs apart: a program
   // started with `start /b` shares it as it is, and cannot tell.
@@ -314,7 +340,7 @@ std::unique_ptr<Terminal> open_terminal() {
   DWORD mode = 0;
   if (error == INVALID_HANDLE_VALUE || error == nullptr || !::GetConsoleMode(error, &mode))
     return nullptr;
-  return std::make_unique<Console>(error);
+  return std::make_unique<Console>(error, mode);
 }
 
 }  // namespace platform

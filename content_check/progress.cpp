@@ -1,10 +1,14 @@
 #include "progress.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <limits>
 
 namespace {
+
+// Clears from the cursor to the end of the screen.
+constexpr std::string_view clear_below = "\033[J";
 
 // To the nearest whole number, halves away from zero, and up to the next
 // whole number; every number here is at least 0. Written out instead of taken
@@ -76,10 +80,54 @@ std::string progress_text(std::int64_t examined, std::int64_t length, Seconds el
   return text;
 }
 
+FixedText& FixedText::append(std::string_view text) {
+  const std::size_t taken = std::min(text.size(), capacity - size_);
+  std::copy_n(text.data(), taken, bytes_ + size_);
+  size_ += taken;
+  return *this;
+}
+
+FixedText& FixedText::append(std::size_t count, char c) {
+  const std::size_t taken = std::min(count, capacity - size_);
+  std::fill_n(bytes_ + size_, taken, c);
+  size_ += taken;
+  return *this;
+}
+
+FixedText& FixedText::append_number(std::int64_t number) {
+  char digits[24];
+  const auto end = std::to_chars(std::begin(digits), std::end(digits), number).ptr;
+  return append({digits, static_cast<std::size_t>(end - digits)});
+}
+
+std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed,
+                          std::size_t columns) {
+  std::string text = progress_text(examined, length, elapsed);
+  if (text.size() <= columns) return text;
+  // Without the time left, which follows the rate.
+  const std::size_t rate_unit = text.find("/s");
+  const std::size_t rate_end =
+      rate_unit == std::string::npos ? std::string::npos : text.find(", ", rate_unit);
+  if (rate_end != std::string::npos) {
+    text.resize(rate_end);
+    if (text.size() <= columns) return text;
+  }
+  // Without the rate.
+  const std::size_t rate = text.find(", ");
+  if (rate != std::string::npos) {
+    text.resize(rate);
+    if (text.size() <= columns) return text;
+  }
+  // Without the length and the percentage.
+  text = size_text(static_cast<double>(examined)) + " examined";
+  return text.size() <= columns ? text : std::string();
+}
+
 void ProgressLine::examined(std::int64_t bytes, std::int64_t length) {
   const Clock::time_point now = now_();
   if (now < next_) return;
-  line_.show(progress_text(bytes, length, now - start_));
+  line_.show_fitted(
+      [&](std::size_t columns) { return progress_text(bytes, length, now - start_, columns); });
   next_ = now + redrawn_after;
 }
 
@@ -88,24 +136,29 @@ std::size_t StatusLine::room() const {
   return std::min(columns > 0 ? columns : assumed_columns, widest + 1) - 1;
 }
 
-void StatusLine::put(const std::string& bytes) {
+void StatusLine::put(std::string_view bytes) {
   if (terminal_.write(bytes)) return;
   broken_ = true;
   terminal_.shown(0);
 }
 
 void StatusLine::show(std::string_view text) {
-  if (broken_ || !terminal_.in_foreground()) return;
-  const std::size_t room = this->room();
   // A row of one column has no room short of its last one.
-  if (room == 0) return;
+  show_fitted([text](std::size_t) { return text; });
+}
+
+void StatusLine::draw(std::string_view text, std::size_t room) {
   text = text.substr(0, std::min(text.size(), room));
-  // Spaces over what is left of a longer line drawn before, as far as the
-  // row now reaches: a terminal that narrowed has cut the rest.
-  const std::size_t covered = std::max(text.size(), std::min(covered_, room));
-  std::string bytes(1, '\r');
-  bytes.append(text);
-  bytes.append(covered - text.size(), ' ');
+  FixedText bytes("\r");
+  std::size_t covered = text.size();
+  if (terminal_.takes_escapes()) {
+    bytes.append(clear_below).append(text).append("\r");
+  } else {
+    // Spaces over what is left of a longer line drawn before, as far as the
+    // row now reaches: a terminal that narrowed has cut the rest.
+    covered = std::max(text.size(), std::min(covered_, room));
+    bytes.append(text).append(covered - text.size(), ' ');
+  }
   // Said before the write, so that an interruption during it erases it. The
   // whole row is erased, short of its last column, so that the terminal's
   // echo of a Ctrl-C typed after the line goes with it.
@@ -118,8 +171,13 @@ StatusLine::~StatusLine() {
   // In the background the line is left alone: the shell may have written
   // below it since, and a terminal set to stop background jobs that write
   // would stop the run there.
-  const std::size_t room = this->room();
-  if (covered_ > 0 && room > 0 && !broken_ && terminal_.in_foreground())
-    put('\r' + std::string(room, ' ') + '\r');
+  if (covered_ > 0 && !broken_ && terminal_.in_foreground()) {
+    FixedText bytes("\r");
+    if (terminal_.takes_escapes()) {
+      put(bytes.append(clear_below));
+    } else if (const std::size_t room = this->room(); room > 0) {
+      put(bytes.append(room, ' ').append("\r"));
+    }
+  }
   terminal_.shown(0);
 }

@@ -13,19 +13,51 @@
 
 using Seconds = std::chrono::duration<double>;
 
+// Text of a bounded size kept in place, so that drawing takes no memory from
+// the heap. What would pass its capacity is left out.
+class FixedText {
+ public:
+  static constexpr std::size_t capacity = 256;
+
+  FixedText() = default;
+  explicit FixedText(std::string_view text) { append(text); }
+
+  FixedText& append(std::string_view text);
+  FixedText& append(std::size_t count, char c);
+  FixedText& append_number(std::int64_t number);
+
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return {bytes_, size_}; }
+  operator std::string_view() const { return view(); }
+
+ private:
+  char bytes_[capacity] = {};
+  std::size_t size_ = 0;
+};
+
 // The line for a scan that has examined so many bytes in the time elapsed:
 // the bytes, and when the length is known (above 0) the length and the
 // percentage; the rate; and, when the length is known and the rate above 0,
 // the time left. Sizes in B, KiB, MiB, GiB and up; times in s, min and h.
 std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed);
 
+// The line for so few columns: whole fields are left out, never part of one,
+// the time left first, then the rate, then the length and the percentage;
+// empty when not even the bytes examined fit.
+std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed,
+                          std::size_t columns);
+
 // One line of text on a terminal, redrawn in place, and erased when it goes,
 // so that the screen then holds only what was there before. The terminal's
 // width is measured at each drawing, since it may change at any time; the
 // text stops short of the last column, since a line that fills its row may
-// wrap, and a carriage return then goes back to the second row only. Nothing
-// is drawn while the process runs in the background, nor ever again once the
-// terminal has failed.
+// wrap, and a carriage return then goes back to the second row only. Where
+// the terminal takes escape sequences, the cursor is left at the line's first
+// column after each drawing, and each drawing and the erasure clear from
+// there to the end of the screen: a terminal that narrows may re-flow the
+// line onto several rows, which then all lie below the cursor. Elsewhere the
+// line is drawn and erased with spaces. Nothing is drawn while the process
+// runs in the background, nor ever again once the terminal has failed.
 class StatusLine {
  public:
   // The widest line drawn, whatever the terminal's width: room for any text.
@@ -41,9 +73,19 @@ class StatusLine {
   // Replaces the line shown with the text, cut to fit.
   void show(std::string_view text);
 
+  // Replaces the line shown with the text that text_for gives for the
+  // columns there is room for, measured once.
+  template <class TextFor>
+  void show_fitted(TextFor text_for) {
+    if (broken_ || !terminal_.in_foreground()) return;
+    const std::size_t room = this->room();
+    if (room > 0) draw(text_for(room), room);
+  }
+
  private:
   std::size_t room() const;
-  void put(const std::string& bytes);
+  void draw(std::string_view text, std::size_t room);
+  void put(std::string_view bytes);
 
   platform::Terminal& terminal_;
   std::size_t covered_ = 0;  // the columns of the row that the last drawing wrote

@@ -65,6 +65,44 @@ INSTANTIATE_TEST_SUITE_P(Table, ProgressText, testing::ValuesIn(text_cases),
                            return test_name(c.param.what);
                          });
 
+struct FittedCase {
+  const char* what;
+  std::int64_t examined;
+  std::int64_t length;
+  std::size_t columns;
+  const char* text;
+};
+
+// "5.4 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left" is 55 columns.
+const FittedCase fitted_cases[] = {
+    {"all of it fits", 5427 * KiB, 16 * MiB, 55,
+     "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left"},
+    {"the time left goes first", 5427 * KiB, 16 * MiB, 54,
+     "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s"},
+    {"at 40 columns the rate goes too", 5427 * KiB, 16 * MiB, 40,
+     "5.3 MiB of 16.0 MiB examined (33%)"},
+    {"then the length and the percentage", 5427 * KiB, 16 * MiB, 33, "5.3 MiB examined"},
+    {"at 20 columns the bytes alone", 10 * MiB, 16 * MiB, 20, "10.0 MiB examined"},
+    {"the bytes alone, just fitting", 10 * MiB, 16 * MiB, 17, "10.0 MiB examined"},
+    {"not even the bytes fit: nothing", 10 * MiB, 16 * MiB, 16, ""},
+    {"no length: the rate goes", 10 * MiB, unknown, 20, "10.0 MiB examined"},
+    {"no length, all of it fits", 10 * MiB, unknown, 31, "10.0 MiB examined, 3.3 MiB/s"},
+};
+
+class FittedText : public testing::TestWithParam<FittedCase> {};
+
+TEST_P(FittedText, LeavesOutWholeFields) {
+  const FittedCase& c = GetParam();
+  const std::string text = progress_text(c.examined, c.length, Seconds(3), c.columns);
+  EXPECT_EQ(text, c.text);
+  EXPECT_LE(text.size(), c.columns);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FittedText, testing::ValuesIn(fitted_cases),
+                         [](const testing::TestParamInfo<FittedCase>& c) {
+                           return test_name(c.param.what);
+                         });
+
 // A clock that the test moves, counting how often it is read.
 ProgressLine::Clock::time_point fake_now{};
 int clock_reads = 0;
@@ -77,12 +115,14 @@ ProgressLine::Clock::time_point read_fake_clock() {
 // on it and what an interruption would erase.
 struct FakeTerminal final : platform::Terminal {
   std::size_t width = 80;
+  bool escapes = false;
   bool foreground = true;
   bool failing = false;
   std::vector<std::string> tried;
   std::size_t erased_on_interrupt = 0;
 
   std::size_t columns() override { return width; }
+  bool takes_escapes() override { return escapes; }
   bool in_foreground() override { return foreground; }
   bool write(std::string_view bytes) override {
     tried.emplace_back(bytes);
@@ -140,6 +180,7 @@ struct Drawing {
 
 struct StatusCase {
   const char* what;
+  bool escapes = false;  // whether the terminal takes escape sequences
   std::vector<Drawing> drawings{};
   std::size_t width_at_end = 80;
   bool foreground_at_end = true;
@@ -220,6 +261,37 @@ const StatusCase status_cases[] = {
                   {.text = "def", .fails = true, .written = "\rdef"},
                   {.text = "ghi"}}},
     {.what = "nothing drawn, nothing erased"},
+    // Where escape sequences are taken, the cursor rests on the line's first
+    // column, and everything from there down is cleared: a line that the
+    // terminal re-flowed onto several rows lies wholly below it.
+    {.what = "escapes: drawn after a clear, the cursor left on the first column",
+     .escapes = true,
+     .drawings = {{.text = "abc", .written = "\r\033[Jabc\r", .erased_on_interrupt = 79}},
+     .erasure = "\r\033[J"},
+    {.what = "escapes: a shorter line needs no spaces",
+     .escapes = true,
+     .drawings = {{.text = "abcdef", .written = "\r\033[Jabcdef\r", .erased_on_interrupt = 79},
+                  {.text = "xy", .written = "\r\033[Jxy\r", .erased_on_interrupt = 79}},
+     .erasure = "\r\033[J"},
+    {.what = "escapes: cut one column short of the width",
+     .escapes = true,
+     .drawings = {{.text = text(30),
+                   .width = 20,
+                   .written = "\r\033[J" + text(19) + "\r",
+                   .erased_on_interrupt = 19}},
+     .width_at_end = 20,
+     .erasure = "\r\033[J"},
+    {.what = "escapes: narrowed to one column after a drawing, still erased",
+     .escapes = true,
+     .drawings = {{.text = "abc", .written = "\r\033[Jabc\r", .erased_on_interrupt = 79},
+                  {.text = "def", .width = 1, .erased_on_interrupt = 79}},
+     .width_at_end = 1,
+     .erasure = "\r\033[J"},
+    {.what = "escapes: not erased from the background",
+     .escapes = true,
+     .drawings = {{.text = "abc", .written = "\r\033[Jabc\r", .erased_on_interrupt = 79}},
+     .foreground_at_end = false},
+    {.what = "escapes: nothing drawn, nothing erased", .escapes = true},
 };
 
 void PrintTo(const StatusCase& c, std::ostream* os) {
@@ -232,6 +304,7 @@ class StatusLineDrawing : public testing::TestWithParam<StatusCase> {};
 TEST_P(StatusLineDrawing, Fits) {
   const StatusCase& c = GetParam();
   FakeTerminal terminal;
+  terminal.escapes = c.escapes;
   std::size_t before = 0;
   {
     StatusLine line(terminal);

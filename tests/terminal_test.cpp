@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,50 +41,91 @@ const RunnerOptions& options = runner_options();
 
 constexpr unsigned short columns = 80;
 
-// The screen that the bytes leave on a terminal of 80 columns, row by row,
-// trailing spaces dropped: a carriage return goes back to the first column, a
-// newline down a row, a backspace one column back, ESC [ K erases to the end
-// of the row, and anything else is written where the cursor stands. Also the
-// farthest column written, to show that no line wrapped.
+// The screen that the bytes leave on a terminal that wraps at its width and
+// cuts its rows when it narrows, as xterm does: a character written into the
+// last column leaves the cursor there, and the next one goes to the start of
+// the next row; a carriage return goes back to the first column, a newline
+// down a row, a backspace one column back; ESC [ K erases to the end of the
+// row, ESC [ J to the end of the screen. Rows up to the cursor's and any below
+// that hold text, trailing spaces dropped; and whether any character went
+// into the last column, where a line may wrap.
 struct Screen {
   std::string text;
-  std::size_t widest = 0;
+  bool last_column_reached = false;
 };
 
-Screen screen_of(const std::string& bytes) {
-  std::vector<std::string> rows(1);
-  std::size_t row = 0, column = 0, widest = 0;
+Screen screen_of(const std::string& bytes, std::size_t width = columns,
+                 std::size_t narrowed_at = std::string::npos, std::size_t narrowed_to = 0) {
+  std::vector<std::string> lines(1);
+  std::size_t row = 0, column = 0;
+  bool pending_wrap = false;
+  Screen screen;
+  const auto down = [&] {
+    if (++row == lines.size()) lines.emplace_back();
+  };
   for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == narrowed_at) {
+      width = narrowed_to;
+      for (std::string& r : lines)
+        if (r.size() > width) r.resize(width);
+      column = std::min(column, width - 1);
+      pending_wrap = false;
+    }
     const char c = bytes[i];
     if (c == '\r') {
       column = 0;
+      pending_wrap = false;
     } else if (c == '\n') {
-      if (++row == rows.size()) rows.emplace_back();
+      down();
+      pending_wrap = false;
     } else if (c == '\b') {
       if (column > 0) --column;
-    } else if (c == '\033' && bytes.compare(i, 3, "\033[K") == 0) {
-      if (rows[row].size() > column) rows[row].resize(column);
+      pending_wrap = false;
+    } else if (c == '\033' &&
+               (bytes.compare(i, 3, "\033[K") == 0 || bytes.compare(i, 3, "\033[J") == 0)) {
+      if (lines[row].size() > column) lines[row].resize(column);
+      if (bytes[i + 2] == 'J') lines.resize(row + 1);
+      pending_wrap = false;
       i += 2;
     } else {
-      if (rows[row].size() <= column) rows[row].resize(column + 1, ' ');
-      rows[row][column++] = c;
-      widest = std::max(widest, column);
+      if (pending_wrap) {
+        down();
+        column = 0;
+        pending_wrap = false;
+      }
+      if (lines[row].size() <= column) lines[row].resize(column + 1, ' ');
+      lines[row][column] = c;
+      if (column + 1 == width) {
+        pending_wrap = true;
+        screen.last_column_reached = true;
+      } else {
+        ++column;
+      }
     }
   }
-  std::string text;
-  for (std::string& r : rows) {
-    r.erase(r.find_last_not_of(' ') + 1);
-    text += r + "\n";
+  std::size_t last = row;
+  for (std::size_t r = 0; r < lines.size(); ++r) {
+    lines[r].erase(lines[r].find_last_not_of(' ') + 1);
+    if (!lines[r].empty()) last = std::max(last, r);
   }
-  text.erase(text.find_last_not_of('\n') + 1);
-  return {text, widest};
+  for (std::size_t r = 0; r <= last; ++r) screen.text += lines[r] + (r < last ? "\n" : "");
+  return screen;
 }
 
-TEST(ScreenOf, AppliesCarriageReturnsAndErasures) {
-  EXPECT_EQ(screen_of("a\r\nlong line\r         \rEnd\r\n").text, "a\nEnd");
-  EXPECT_EQ(screen_of("prompt\r\nxy\033[K\r\033[Kdone\r\n").text, "prompt\ndone");
+TEST(ScreenOf, WrapsErasesAndCutsRowsWhenNarrowed) {
+  EXPECT_EQ(screen_of("a\r\nlong line\r         \rEnd\r\n").text, "a\nEnd\n");
+  EXPECT_EQ(screen_of("prompt\r\nxy\033[K\r\033[Kdone\r\n").text, "prompt\ndone\n");
   EXPECT_EQ(screen_of("abc\b\bZ").text, "aZc");
   EXPECT_EQ(screen_of("long line\r    \rEnd").text, "End  line");
+  EXPECT_EQ(screen_of("abcdef", 4).text, "abcd\nef");
+  EXPECT_TRUE(screen_of("abcd", 4).last_column_reached);
+  EXPECT_FALSE(screen_of("abc\r\n", 4).last_column_reached);
+  EXPECT_EQ(screen_of("abcd\r\n", 4).text, "abcd\n");
+  EXPECT_EQ(screen_of("a\r\nlong line\rxy", 80, 12, 4).text, "a\nxyng");
+  // ESC [ J takes the cursor's row from the cursor on, and every row below.
+  EXPECT_EQ(screen_of("a\r\nabcdefgh\r\033[J", 4).text, "a\nabcd\n");
+  // Any other sequence stays on the screen, where no row expects it.
+  EXPECT_EQ(screen_of("ab\033[Ax").text, "ab\033[Ax");
 }
 
 // --- the run -----------------------------------------------------------------
@@ -96,50 +139,57 @@ struct Row {
   int signal = 0;               // sent once the progress shows (or after a while, when it cannot)
   bool typed = false;           // the signal comes as Ctrl-C typed at the terminal
   bool sigint_ignored = false;  // started with SIGINT ignored, as a background job is
+  std::string term = "xterm";   // TERM; one that takes no escapes is drawn on with spaces
   std::string screen;           // the final screen
   int status = zeros_only.status;    // the exit status, or 1000 + the signal that ended it
   std::vector<std::string> shown{};  // texts that must show while the scan runs
 };
 
+// The screen after the name was typed, and after the run ended with its line.
 const std::string dialogue = std::string(prompt) + "\ninput\n";
+const std::string ended = dialogue + std::string(zeros_only.line) + "\n";
 const std::string progress = " examined, ";
 
 const Row rows[] = {
-    {.name = "FifoFedForThreeSeconds",
-     .screen = dialogue + std::string(zeros_only.line),
-     .shown = {progress, "/s"}},
-    {.name = "StandardErrorAPipeStaysEmpty",
-     .error_to_pipe = true,
-     .screen = dialogue + std::string(zeros_only.line)},
+    {.name = "FifoFedForThreeSeconds", .screen = ended, .shown = {progress, "/s"}},
+    {.name = "StandardErrorAPipeStaysEmpty", .error_to_pipe = true, .screen = ended},
     {.name = "SlowFileOfKnownLength",
      .input = Input::slow_file,
-     .screen = dialogue + std::string(zeros_only.line),
+     .screen = ended,
      .shown = {" of 2.0 MiB examined (", "%), ", " s left"}},
     {.name = "InterruptedBySigint",
      .signal = SIGINT,
-     .screen = dialogue.substr(0, dialogue.size() - 1),
+     .screen = dialogue,
      .status = 1000 + SIGINT,
      .shown = {progress}},
     {.name = "InterruptedBySigterm",
      .signal = SIGTERM,
-     .screen = dialogue.substr(0, dialogue.size() - 1),
+     .screen = dialogue,
      .status = 1000 + SIGTERM,
      .shown = {progress}},
     {.name = "InterruptedByCtrlCTyped",
      .signal = SIGINT,
      .typed = true,
-     .screen = dialogue.substr(0, dialogue.size() - 1),
+     .screen = dialogue,
      .status = 1000 + SIGINT,
      .shown = {progress}},
     {.name = "InterruptedWithStandardErrorAPipe",
      .error_to_pipe = true,
      .signal = SIGINT,
-     .screen = dialogue.substr(0, dialogue.size() - 1),
+     .screen = dialogue,
      .status = 1000 + SIGINT},
+    {.name = "DumbTerminalGetsSpacesOnly", .term = "dumb", .screen = ended, .shown = {progress}},
+    {.name = "EmptyTermGetsSpacesOnly", .term = "", .screen = ended, .shown = {progress}},
+    {.name = "DumbTerminalInterrupted",
+     .signal = SIGINT,
+     .term = "dumb",
+     .screen = dialogue,
+     .status = 1000 + SIGINT,
+     .shown = {progress}},
     {.name = "IgnoredSigintStaysIgnored",
      .signal = SIGINT,
      .sigint_ignored = true,
-     .screen = dialogue + std::string(zeros_only.line),
+     .screen = ended,
      .shown = {progress}},
 };
 
@@ -206,7 +256,7 @@ Finished Terminal::run(const Row& row) {
     EXPECT_EQ(::symlink(slow.c_str(), input.c_str()), 0);
   }
   // Everything the child needs is made before the fork.
-  std::vector<std::string> settings;
+  std::vector<std::string> settings = {"TERM=" + row.term};
   if (row.input == Input::slow_file) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
   const Launch launch(settings);
   int error_pipe[2] = {-1, -1};
@@ -312,11 +362,14 @@ TEST_P(Terminal, Row) {
   Screen screen = screen_of(r.terminal);
   // The terminal echoes a typed Ctrl-C as ^C, which the program may erase or
   // not, depending on which comes first.
-  if (row.typed && screen.text.ends_with("\n^C")) screen.text.resize(screen.text.size() - 3);
+  if (row.typed && screen.text.ends_with("\n^C")) screen.text.resize(screen.text.size() - 2);
   EXPECT_EQ(screen.text, row.screen) << testing::PrintToString(r.terminal);
-  EXPECT_LT(screen.widest, columns) << "a line filled its row and may have wrapped";
+  EXPECT_FALSE(screen.last_column_reached) << "a line filled its row and may have wrapped";
   EXPECT_EQ(r.error, "");
   EXPECT_EQ(r.status, row.status);
+  if (row.term.empty() || row.term == "dumb") {
+    EXPECT_EQ(r.terminal.find('\033'), std::string::npos) << testing::PrintToString(r.terminal);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Terminal, testing::ValuesIn(rows),
@@ -326,84 +379,11 @@ INSTANTIATE_TEST_SUITE_P(Table, Terminal, testing::ValuesIn(rows),
 //
 // Each row runs the program once on a pseudo-terminal whose width the test
 // sets, narrows, or leaves untold, or in a process group that is not the
-// terminal's foreground, as a shell runs a job with `&`. The dialogue is
-// spelled out here, as the program must write it.
+// terminal's foreground, as a shell runs a job with `&`.
 
-const std::string prompt_bytes = "Input File Name\r\n";
+const std::string prompt_bytes = std::string(prompt) + "\r\n";
 const std::string typed_echo = "input\r\n";
-const std::string zeros_only_bytes = "End of duty(0)\r\n";
-
-// The screen on a terminal that wraps at its width and cuts its rows when it
-// narrows, as xterm does: a character written into the last column leaves the
-// cursor there, and the next one goes to the start of the next row. Rows up
-// to the cursor's, trailing spaces dropped; and whether any character went
-// into the last column.
-struct SizedScreen {
-  std::string text;
-  bool last_column_reached = false;
-};
-
-SizedScreen sized_screen_of(const std::string& bytes, std::size_t width,
-                            std::size_t narrowed_at = std::string::npos,
-                            std::size_t narrowed_to = 0) {
-  std::vector<std::string> lines(1);
-  std::size_t row = 0, column = 0;
-  bool pending_wrap = false;
-  SizedScreen screen;
-  const auto down = [&] {
-    if (++row == lines.size()) lines.emplace_back();
-  };
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i == narrowed_at) {
-      width = narrowed_to;
-      for (std::string& r : lines)
-        if (r.size() > width) r.resize(width);
-      column = std::min(column, width - 1);
-      pending_wrap = false;
-    }
-    const char c = bytes[i];
-    if (c == '\r') {
-      column = 0;
-      pending_wrap = false;
-    } else if (c == '\n') {
-      down();
-      pending_wrap = false;
-    } else if (c == '\b') {
-      if (column > 0) --column;
-      pending_wrap = false;
-    } else {
-      if (pending_wrap) {
-        down();
-        column = 0;
-        pending_wrap = false;
-      }
-      if (lines[row].size() <= column) lines[row].resize(column + 1, ' ');
-      lines[row][column] = c;
-      if (column + 1 == width) {
-        pending_wrap = true;
-        screen.last_column_reached = true;
-      } else {
-        ++column;
-      }
-    }
-  }
-  std::size_t last = row;
-  for (std::size_t r = 0; r < lines.size(); ++r) {
-    lines[r].erase(lines[r].find_last_not_of(' ') + 1);
-    if (!lines[r].empty()) last = std::max(last, r);
-  }
-  for (std::size_t r = 0; r <= last; ++r) screen.text += lines[r] + (r < last ? "\n" : "");
-  return screen;
-}
-
-TEST(SizedScreenOf, WrapsAtTheWidthAndCutsRowsWhenNarrowed) {
-  EXPECT_EQ(sized_screen_of("abcdef", 4).text, "abcd\nef");
-  EXPECT_TRUE(sized_screen_of("abcd", 4).last_column_reached);
-  EXPECT_FALSE(sized_screen_of("abc\r\n", 4).last_column_reached);
-  EXPECT_EQ(sized_screen_of("abcd\r\n", 4).text, "abcd\n");
-  EXPECT_EQ(sized_screen_of("a\r\nlong line\r         \r", 80).text, "a\n");
-  EXPECT_EQ(sized_screen_of("a\r\nlong line\rxy", 80, 12, 4).text, "a\nxyng");
-}
+const std::string zeros_only_bytes = std::string(zeros_only.line) + "\r\n";
 
 enum class Job {
   foreground,
@@ -418,37 +398,39 @@ struct SizeRow {
   int signal = 0;                  // sent once the progress shows at the narrowed width
   bool signal_at_once = false;     // sent as the terminal narrows, before any drawing there
   Job job = Job::foreground;
-  bool quick = false;      // the input is a file of 4 KiB of zeros, not a FIFO fed for seconds
-  bool progress = true;    // whether the progress must show at all
-  std::string terminal{};  // when not empty: every byte the terminal must receive
-  std::string screen{};    // when not empty: the final screen
-  int status = 0;          // the exit status, or 1000 + the signal that ended it
+  std::string term = "xterm";  // TERM
+  bool quick = false;          // the input is a file of 4 KiB of zeros, not a FIFO fed for seconds
+  bool progress = true;        // whether the progress must show at all
+  std::string terminal{};      // when not empty: every byte the terminal must receive
+  std::string screen{};        // when not empty: the final screen
+  int status = 0;              // the exit status, or 1000 + the signal that ended it
 };
 
-const std::string sized_dialogue = "Input File Name\ninput\n";
-
 const SizeRow size_rows[] = {
-    {.name = "NarrowedDuringTheScan",
-     .narrowed_to = 20,
-     .screen = sized_dialogue + "End of duty(0)\n"},
+    {.name = "NarrowedDuringTheScan", .narrowed_to = 20, .screen = ended},
     {.name = "NarrowedThenInterrupted",
      .narrowed_to = 20,
      .signal = SIGINT,
-     .screen = sized_dialogue,
+     .screen = dialogue,
+     .status = 1000 + SIGINT},
+    {.name = "NarrowedOnADumbTerminal", .narrowed_to = 20, .term = "dumb", .screen = ended},
+    {.name = "NarrowedThenInterruptedOnADumbTerminal",
+     .narrowed_to = 20,
+     .signal = SIGINT,
+     .term = "dumb",
+     .screen = dialogue,
      .status = 1000 + SIGINT},
     {.name = "InterruptedAsTheTerminalNarrows",
      .narrowed_to = 20,
      .signal = SIGINT,
      .signal_at_once = true,
-     .screen = sized_dialogue,
+     .screen = dialogue,
      .status = 1000 + SIGINT},
     {.name = "EndedWithinTheFirstSecondDrawsNothing",
      .quick = true,
      .progress = false,
      .terminal = prompt_bytes + typed_echo + zeros_only_bytes},
-    {.name = "NoWindowSizeIsTakenFor80Columns",
-     .columns = 0,
-     .screen = sized_dialogue + "End of duty(0)\n"},
+    {.name = "NoWindowSizeIsTakenFor80Columns", .columns = 0, .screen = ended},
     {.name = "OneColumnDrawsNothing",
      .columns = 1,
      .progress = false,
@@ -457,9 +439,7 @@ const SizeRow size_rows[] = {
      .job = Job::background,
      .progress = false,
      .terminal = prompt_bytes + zeros_only_bytes},
-    {.name = "BackgroundedAndBroughtBack",
-     .job = Job::backgrounded_and_back,
-     .screen = sized_dialogue + "End of duty(0)\n"},
+    {.name = "BackgroundedAndBroughtBack", .job = Job::backgrounded_and_back, .screen = ended},
 };
 
 void PrintTo(const SizeRow& row, std::ostream* os) {
@@ -521,7 +501,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
     std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
   else
     EXPECT_EQ(::mkfifo(input.c_str(), 0644), 0);
-  const Launch launch;
+  const Launch launch({"TERM=" + row.term});
   int name_pipe[2] = {-1, -1};
   if (row.job == Job::background) {
     if (::pipe(name_pipe) != 0 || ::write(name_pipe[1], "input\n", 6) != 6) return {};
@@ -587,7 +567,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
       }
     }
     if (row.signal != 0 && !signalled && r.narrowed_at != std::string::npos &&
-        r.terminal.find(progress, r.narrowed_at) != std::string::npos) {
+        r.terminal.find(" examined", r.narrowed_at) != std::string::npos) {
       ::kill(pid, row.signal);
       signalled = true;
       r.after_narrowing = r.terminal.substr(r.narrowed_at);
@@ -626,13 +606,13 @@ TEST_P(TerminalSize, Row) {
     EXPECT_EQ(r.terminal, row.terminal);
   }
   const std::size_t width = row.columns == 0 ? 80 : row.columns;
-  const SizedScreen screen = sized_screen_of(r.terminal, width, r.narrowed_at, row.narrowed_to);
+  const Screen screen = screen_of(r.terminal, width, r.narrowed_at, row.narrowed_to);
   if (!row.screen.empty()) {
     EXPECT_EQ(screen.text, row.screen) << all;
     EXPECT_FALSE(screen.last_column_reached) << "a line filled its row: " << all;
   }
   if (row.narrowed_to != 0 && !row.signal_at_once) {
-    EXPECT_NE(r.after_narrowing.find(progress), std::string::npos)
+    EXPECT_NE(r.after_narrowing.find(" examined"), std::string::npos)
         << "no drawing at the new width: " << all;
   }
   if (row.job == Job::backgrounded_and_back) {
@@ -649,8 +629,203 @@ TEST_P(TerminalSize, Row) {
 INSTANTIATE_TEST_SUITE_P(Table, TerminalSize, testing::ValuesIn(size_rows),
                          [](const testing::TestParamInfo<SizeRow>& row) { return row.param.name; });
 
+// --- a terminal emulator that re-flows its rows -------------------------------
+//
+// Each row runs the program in tmux, which re-flows its rows when its window
+// narrows or widens, as most desktop terminals and the Windows console do: a
+// line drawn at 80 columns becomes several rows at 20, with the cursor where
+// the text put it. The screen is read from tmux itself, its wrapped rows
+// joined. The program runs under this runner (--status-to), which waits for
+// it, writes down how it ended, since tmux keeps no signal that ended a pane,
+// and keeps the window open without a word of its own.
+
+struct ReflowRow {
+  const char* name;
+  std::vector<unsigned short> widths;  // the window's widths in turn once the progress shows
+  int signal = 0;                      // sent once the last width has had a drawing
+  bool typed = false;                  // the signal comes as Ctrl-C typed in the window
+  std::string screen;                  // the final screen, wrapped rows joined
+  int status = zeros_only.status;
+};
+
+const std::string reflow_dialogue = std::string(prompt) + "\ninput";
+
+const ReflowRow reflow_rows[] = {
+    {.name = "NarrowedTo20", .widths = {20}, .screen = ended.substr(0, ended.size() - 1)},
+    {.name = "NarrowedTo30", .widths = {30}, .screen = ended.substr(0, ended.size() - 1)},
+    {.name = "NarrowedThenWidened",
+     .widths = {20, 80},
+     .screen = ended.substr(0, ended.size() - 1)},
+    {.name = "NarrowedThenSigterm",
+     .widths = {20},
+     .signal = SIGTERM,
+     .screen = reflow_dialogue,
+     .status = 1000 + SIGTERM},
+    {.name = "NarrowedThenCtrlC",
+     .widths = {20},
+     .signal = SIGINT,
+     .typed = true,
+     .screen = reflow_dialogue,
+     .status = 1000 + SIGINT},
+};
+
+void PrintTo(const ReflowRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+// Runs tmux on the server at the socket given with the words given; what it
+// printed, or nothing when it could not start. The output goes through a file:
+// the server that a first command starts keeps its standard output open.
+std::string tmux(const std::string& server, const std::vector<std::string>& words) {
+  std::vector<std::string> all = {"tmux", "-S", server, "-f", "/dev/null"};
+  all.insert(all.end(), words.begin(), words.end());
+  std::vector<char*> argv;
+  for (std::string& w : all) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  char path[] = "/tmp/content_check_tmux_XXXXXX";
+  const int out = ::mkstemp(path);
+  if (out < 0) return "";
+  ::unlink(path);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawnp(&pid, "tmux", &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  std::string said;
+  if (spawned == 0) {
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    char buffer[4096];
+    ssize_t n = 0;
+    off_t at = 0;
+    while ((n = ::pread(out, buffer, sizeof buffer, at)) > 0) {
+      said.append(buffer, static_cast<std::size_t>(n));
+      at += n;
+    }
+  }
+  ::close(out);
+  return said;
+}
+
+// The screen as tmux shows it, with the rows that went into its history as it
+// re-flowed: wrapped rows joined, trailing spaces and empty rows dropped.
+std::string tmux_screen(const std::string& server) {
+  std::istringstream lines(tmux(server, {"capture-pane", "-p", "-J", "-S", "-"}));
+  std::string text, row;
+  while (std::getline(lines, row)) {
+    row.erase(row.find_last_not_of(' ') + 1);
+    text += row + "\n";
+  }
+  text.erase(text.find_last_not_of('\n') + 1);
+  return text;
+}
+
+class Reflow : public testing::TestWithParam<ReflowRow> {
+ protected:
+  TempDir dir_{"reflow"};
+};
+
+TEST_P(Reflow, LeavesOnlyTheDialogue) {
+  const ReflowRow& row = GetParam();
+  if (tmux("/nonexistent", {"-V"}).find("tmux") == std::string::npos)
+    GTEST_SKIP() << "tmux is not installed";
+  const std::string dir = dir_.path().string();
+  // The server's socket lies in the row's own directory, and goes with it.
+  const std::string server = dir + "/tmux";
+  const std::string input = dir + "/input", status_file = dir + "/status";
+  ASSERT_EQ(::mkfifo(input.c_str(), 0644), 0);
+
+  std::vector<std::string> start = {"new-session",
+                                    "-d",
+                                    "-x",
+                                    "80",
+                                    "-y",
+                                    "24",
+                                    "-c",
+                                    dir,
+                                    "/proc/self/exe",
+                                    "--status-to=" + status_file};
+  start[8] = std::filesystem::read_symlink("/proc/self/exe").string();
+  start.insert(start.end(), options.program.begin(), options.program.end());
+  tmux(server, start);
+  struct Server {
+    std::string name;
+    ~Server() { tmux(name, {"kill-server"}); }
+  } const kill_at_end{server};
+
+  std::atomic<bool> stop = false, fed = false;
+  std::thread feeder(feed, input, row.signal != 0 ? 0s : 4s, std::cref(stop), std::ref(fed));
+  const auto deadline = Clock::now() + 60s;
+  const auto wait_for = [&](auto ready) {
+    while (!ready()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    return true;
+  };
+  bool ok = wait_for([&] { return tmux_screen(server).find(prompt) != std::string::npos; });
+  if (ok) {
+    tmux(server, {"send-keys", "-l", "input"});
+    tmux(server, {"send-keys", "Enter"});
+    ok = wait_for([&] { return tmux_screen(server).find(progress) != std::string::npos; });
+  }
+  for (std::size_t i = 0; ok && i < row.widths.size(); ++i) {
+    tmux(server, {"resize-window", "-x", std::to_string(row.widths[i])});
+    // A drawing comes every half second: let one come at this width.
+    std::this_thread::sleep_for(700ms);
+  }
+  if (ok && row.signal != 0) {
+    if (row.typed)
+      tmux(server, {"send-keys", "C-c"});
+    else
+      ::kill(-std::stoi(tmux(server, {"display-message", "-p", "#{pane_pid}"})), row.signal);
+  }
+  ok = ok && wait_for([&] { return std::filesystem::exists(status_file); });
+  stop = true;
+  feeder.join();
+  ASSERT_TRUE(ok) << "the run did not get on within its time: " << tmux_screen(server);
+  std::string screen = tmux_screen(server);
+  // tmux echoes a typed Ctrl-C as ^C, which the program may erase or not,
+  // depending on which comes first.
+  if (row.typed && screen.ends_with("\n^C")) screen.resize(screen.size() - 3);
+  EXPECT_EQ(screen, row.screen);
+  std::ifstream status(status_file);
+  int ended_with = -1;
+  status >> ended_with;
+  EXPECT_EQ(ended_with, row.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Reflow, testing::ValuesIn(reflow_rows),
+                         [](const testing::TestParamInfo<ReflowRow>& row) {
+                           return row.param.name;
+                         });
+
+// Runs the command and writes down how it ended (an exit status, or 1000 +
+// the signal that ended it), ignoring the signals sent to the whole group
+// meanwhile; then waits to be ended, so that the terminal stays as the
+// command left it.
+[[noreturn]] void run_writing_status(const char* file, char** command) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execvp(command[0], command);
+    ::_exit(126);
+  }
+  for (int s : {SIGINT, SIGTERM}) std::signal(s, SIG_IGN);
+  int raw = 0;
+  while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+  }
+  const std::string partial = std::string(file) + ".partial";
+  std::ofstream(partial) << exit_status(raw) << "\n";
+  std::filesystem::rename(partial, file);
+  for (;;) ::pause();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string_view status_option = "--status-to=";
+  if (argc > 2 && std::string_view(argv[1]).starts_with(status_option))
+    run_writing_status(argv[1] + status_option.size(), argv + 2);
   return run_runner(argc, argv);
 }

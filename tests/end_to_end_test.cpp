@@ -293,32 +293,82 @@ void result_name_rows(std::vector<Row>& t) {
                .only = Platform::windows_only});
 }
 
+// One input for each ending, whatever else the rows below vary: how standard
+// output behaves, whether the run is traced, where the verdict goes.
+struct EndingInput {
+  std::string name;  // the ending, as the rows' names spell it
+  Ending ending;
+  std::string typed;
+  std::optional<Fixture> input{};  // none: there is no such file
+  std::vector<Fixture> beside{};   // what else the ending needs in the directory
+  Platform only = Platform::any;
+  bool failing_reads = false;
+};
+
+std::vector<EndingInput> one_input_per_ending() {
+  return {
+      {.name = "OpenError", .ending = open_error, .typed = "missing\n"},
+      {.name = "ResultError",
+       .ending = result_error,
+       .typed = "data.bin\n",
+       .input = file("data.bin", zeros(5000) + "\x01"),
+       .beside = {directory("test.fzz")}},
+      {.name = "Vacant", .ending = vacant, .typed = "empty\n", .input = file("empty", "")},
+      {.name = "Found",
+       .ending = found,
+       .typed = "data.bin\n",
+       .input = file("data.bin", zeros(5000) + "\x01")},
+      {.name = "ZerosOnly",
+       .ending = zeros_only,
+       .typed = "zeros.bin\n",
+       .input = file("zeros.bin", zeros(5000))},
+      {.name = "ReadError",
+       .ending = read_error,
+       .typed = "zeros.unreadable\n",
+       .input = file("zeros.unreadable", zeros(5000)),
+       .only = Platform::linux_only,
+       .failing_reads = true},
+  };
+}
+
+// The input, as the ending's table gives it or as another kind of entry with
+// its bytes, and what the ending needs beside it.
+std::vector<Fixture> fixtures_of(const EndingInput& e,
+                                 Fixture (*as)(std::string, std::string) = file) {
+  std::vector<Fixture> fixtures;
+  if (e.input) fixtures.push_back(as(e.input->name, e.input->bytes));
+  fixtures.insert(fixtures.end(), e.beside.begin(), e.beside.end());
+  return fixtures;
+}
+
 // A verdict that cannot be stored is never reported as success. Wine reports
 // writes into a FIFO whose reader has gone as done, so only Linux shows those.
 void lost_verdict_rows(std::vector<Row>& t) {
-  struct Kind {
-    const char* name;
-    Ending ending;
-    std::string bytes;  // the input's
-  };
-  for (const Kind& k : {Kind{"Vacant", vacant, ""}, Kind{"Found", found, zeros(5000) + "\x01"},
-                        Kind{"ZerosOnly", zeros_only, zeros(5000)}}) {
-    t.push_back({.name = std::string("VerdictLostOnFullDevice") + k.name,
-                 .typed = "in\n",
-                 .fixtures = {file("in", k.bytes), symlink_to("test.fzz", "/dev/full")},
-                 .ending = k.ending,
+  for (const EndingInput& e : one_input_per_ending()) {
+    if (e.ending.verdict == no_verdict) continue;
+    std::vector<Fixture> on_device = fixtures_of(e);
+    on_device.push_back(symlink_to("test.fzz", "/dev/full"));
+    t.push_back({.name = "VerdictLostOnFullDevice" + e.name,
+                 .typed = e.typed,
+                 .fixtures = on_device,
+                 .ending = e.ending,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
-                 .smoke = k.ending.line == found.line});
+                 .only = e.only,
+                 .failing_reads = e.failing_reads,
+                 .smoke = e.ending.line == found.line});
     // The reader of the result FIFO goes before the verdict comes: the run
     // still ends with its line instead of dying of SIGPIPE.
-    t.push_back({.name = std::string("ResultFifoWhoseReaderLeaves") + k.name,
-                 .typed = "pipe\n",
-                 .fixtures = {fifo("pipe", k.bytes), reader("test.fzz", true)},
-                 .ending = k.ending,
+    std::vector<Fixture> from_fifo = fixtures_of(e, fifo);
+    from_fifo.push_back(reader("test.fzz", true));
+    t.push_back({.name = "ResultFifoWhoseReaderLeaves" + e.name,
+                 .typed = e.typed,
+                 .fixtures = from_fifo,
+                 .ending = e.ending,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
-                 .only = Platform::linux_only});
+                 .only = Platform::linux_only,
+                 .failing_reads = e.failing_reads});
   }
 }
 
@@ -329,29 +379,18 @@ void failing_output_rows(std::vector<Row>& t) {
        {std::pair{Output::full_device, "FullDevice"}, std::pair{Output::closed, "Closed"},
         std::pair{Output::reader_gone, "PipeWithoutReader"}}) {
     const std::string to = std::string("OutputTo") + name;
-    t.push_back({.name = to + "Found",
-                 .typed = "data.bin\n",
-                 .fixtures = {file("data.bin", "\x01")},
-                 .ending = found,
-                 .status = status_output_lost,
-                 .output = output,
-                 .smoke = output == Output::closed});
-    t.push_back({.name = to + "ZerosOnly",
-                 .typed = "zeros.bin\n",
-                 .fixtures = {file("zeros.bin", zeros(3))},
-                 .ending = zeros_only,
-                 .status = status_output_lost,
-                 .output = output});
-    t.push_back({.name = to + "Vacant",
-                 .typed = "empty\n",
-                 .fixtures = {file("empty", "")},
-                 .ending = vacant,
-                 .status = status_output_lost,
-                 .output = output});
-    t.push_back({.name = to + "KeepsOpenErrorStatus",
-                 .typed = "missing\n",
-                 .ending = open_error,
-                 .output = output});
+    for (const EndingInput& e : one_input_per_ending()) {
+      const bool worse = e.ending.status != 0;
+      t.push_back({.name = to + (worse ? "Keeps" + e.name + "Status" : e.name),
+                   .typed = e.typed,
+                   .fixtures = fixtures_of(e),
+                   .ending = e.ending,
+                   .status = worse ? std::nullopt : std::optional(status_output_lost),
+                   .only = e.only,
+                   .failing_reads = e.failing_reads,
+                   .output = output,
+                   .smoke = output == Output::closed && e.ending.line == found.line});
+    }
     t.push_back({.name = to + "KeepsVerdictLostStatus",
                  .typed = "data.bin\n",
                  .fixtures = {file("data.bin", "\x01"), symlink_to("test.fzz", "/dev/full")},
@@ -365,29 +404,15 @@ void failing_output_rows(std::vector<Row>& t) {
 // Standard output left non-blocking by whoever shares it, and full for now
 // while its reader is busy: the lines wait for room instead of being lost.
 void busy_output_rows(std::vector<Row>& t) {
-  t.push_back({.name = "BusyOutputGetsEveryLineFound",
-               .typed = "data.bin\n",
-               .fixtures = {file("data.bin", "\x01")},
-               .ending = found,
-               .only = Platform::any,
-               .output = Output::busy_pipe});
-  t.push_back({.name = "BusyOutputGetsEveryLineZerosOnly",
-               .typed = "zeros.bin\n",
-               .fixtures = {file("zeros.bin", zeros(3))},
-               .ending = zeros_only,
-               .only = Platform::any,
-               .output = Output::busy_pipe});
-  t.push_back({.name = "BusyOutputGetsEveryLineVacant",
-               .typed = "empty\n",
-               .fixtures = {file("empty", "")},
-               .ending = vacant,
-               .only = Platform::any,
-               .output = Output::busy_pipe});
-  t.push_back({.name = "BusyOutputGetsEveryLineOpenError",
-               .typed = "missing\n",
-               .ending = open_error,
-               .only = Platform::any,
-               .output = Output::busy_pipe});
+  for (const EndingInput& e : one_input_per_ending()) {
+    t.push_back({.name = "BusyOutputGetsEveryLine" + e.name,
+                 .typed = e.typed,
+                 .fixtures = fixtures_of(e),
+                 .ending = e.ending,
+                 .only = e.only,
+                 .failing_reads = e.failing_reads,
+                 .output = Output::busy_pipe});
+  }
 }
 
 // A read that fails is no answer: no result file is left claiming one. Only
@@ -635,35 +660,15 @@ void planted_entry_rows(std::vector<Row>& t) {
 
 // Each ending's steps in their order, as a tracer sees them.
 void step_order_rows(std::vector<Row>& t) {
-  t.push_back(
-      {.name = "StepsOfOpenError", .typed = "missing\n", .ending = open_error, .traced = true});
-  t.push_back({.name = "StepsOfResultError",
-               .typed = "data.bin\n",
-               .fixtures = {file("data.bin", "\x01"), directory("test.fzz")},
-               .ending = result_error,
-               .traced = true});
-  t.push_back({.name = "StepsOfVacant",
-               .typed = "empty.bin\n",
-               .fixtures = {file("empty.bin", "")},
-               .ending = vacant,
-               .traced = true});
-  t.push_back({.name = "StepsOfFound",
-               .typed = "data.bin\n",
-               .fixtures = {file("data.bin", "\x01")},
-               .ending = found,
-               .traced = true});
-  t.push_back({.name = "StepsOfZerosOnly",
-               .typed = "zeros.bin\n",
-               .fixtures = {file("zeros.bin", zeros(3))},
-               .ending = zeros_only,
-               .traced = true});
-  t.push_back({.name = "StepsOfReadError",
-               .typed = "zeros.unreadable\n",
-               .fixtures = {file("zeros.unreadable", zeros(5000))},
-               .ending = read_error,
-               .only = Platform::linux_only,
-               .failing_reads = true,
-               .traced = true});
+  for (const EndingInput& e : one_input_per_ending()) {
+    t.push_back({.name = "StepsOf" + e.name,
+                 .typed = e.typed,
+                 .fixtures = fixtures_of(e),
+                 .ending = e.ending,
+                 .only = e.only,
+                 .failing_reads = e.failing_reads,
+                 .traced = true});
+  }
 }
 
 std::vector<Row> rows() {

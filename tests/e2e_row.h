@@ -180,7 +180,9 @@ class InTempDir : public testing::Test {
   // The ending's steps in their order.
   void expect_steps(const Row& row) const {
     ASSERT_TRUE(std::filesystem::exists(trace())) << "strace did not run; install it";
-    EXPECT_EQ(steps_seen(trace(), dir_.path(), row.result.value_or("test.fzz")), row.ending.steps);
+    const std::string input = row.typed.substr(0, row.typed.find('\n'));
+    EXPECT_EQ(steps_seen(trace(), dir_.path(), input, row.result.value_or("test.fzz")),
+              row.ending.steps);
   }
 
   // The result file with the verdict, the entries the row changes as it says,

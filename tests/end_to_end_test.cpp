@@ -1,6 +1,6 @@
-// Runs the real program in a fresh temporary directory, one row per case, and
-// checks the exact console bytes, the result file, the exit status, and that
-// nothing else in the directory changed.
+// The real program as whoever runs it meets it, one row per case: the exact
+// console bytes, the result file, the exit status, and nothing else in its
+// directory changed (the harness that runs a row is in the e2e_*.h headers).
 //
 // Usage: end_to_end_tests [--windows] [--fail-read=LIBRARY] COMMAND... (see runner.h)
 //   LIBRARY: the fail_read module. Rows marked smoke also run as their own

@@ -1,591 +1,46 @@
-// Runs the real program in a fresh temporary directory, one row per case, and
-// checks the exact console bytes, the result file, the exit status, and that
-// nothing else in the directory changed.
+// The real program as whoever runs it meets it, one row per case: the exact
+// console bytes, the result file, the exit status, and nothing else in its
+// directory changed (the harness that runs a row is in the e2e_*.h headers).
 //
 // Usage: end_to_end_tests [--windows] [--fail-read=LIBRARY] COMMAND... (see runner.h)
 //   LIBRARY: the fail_read module. Rows marked smoke also run as their own
 //   suite, Smoke, for an installed program: --gtest_filter='Smoke/*'.
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <pty.h>
-#include <pwd.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <future>
 #include <iostream>
 #include <map>
 #include <optional>
-#include <set>
-#include <sstream>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "dialogue.h"
+#include "e2e_fixtures.h"
+#include "e2e_row.h"
+#include "e2e_run.h"
 #include "runner.h"
-#include "temp_dir.h"
-#include "test_names.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 const RunnerOptions& options = runner_options();
-
-// --- fixtures -------------------------------------------------------------
-
-struct Fixture {
-  enum Kind {
-    file,
-    sparse,
-    directory,
-    shared_directory,
-    symlink,
-    hardlink,
-    fifo,
-    reader,
-    idle_fifo
-  };
-  Kind kind = file;
-  std::string name{};
-  std::string bytes{};    // file, fifo: the content; symlink, hardlink: the target
-  std::int64_t size = 0;  // sparse: the length, all hole
-  std::vector<std::pair<std::int64_t, char>> writes{};  // sparse: bytes put into the hole
-  bool leaves = false;  // reader: goes once the program has opened the FIFO for writing
-  bool nobody = false;  // owned by the user nobody instead of the caller (needs root)
-};
-
-Fixture file(std::string name, std::string bytes) {
-  return {.kind = Fixture::file, .name = std::move(name), .bytes = std::move(bytes)};
-}
-Fixture sparse(std::string name, std::int64_t size,
-               std::vector<std::pair<std::int64_t, char>> writes = {}) {
-  return {
-      .kind = Fixture::sparse, .name = std::move(name), .size = size, .writes = std::move(writes)};
-}
-Fixture hardlink_to(std::string name, std::string target) {
-  return {.kind = Fixture::hardlink, .name = std::move(name), .bytes = std::move(target)};
-}
-// A FIFO that the test feeds with the bytes once the program opens it.
-Fixture fifo(std::string name, std::string bytes) {
-  return {.kind = Fixture::fifo, .name = std::move(name), .bytes = std::move(bytes)};
-}
-Fixture directory(std::string name) {
-  return {.kind = Fixture::directory, .name = std::move(name)};
-}
-// A directory that anyone may write to and whose entries only their owners may
-// remove, as /tmp is.
-Fixture shared_directory(std::string name) {
-  return {.kind = Fixture::shared_directory, .name = std::move(name)};
-}
-Fixture symlink_to(std::string name, std::string target) {
-  return {.kind = Fixture::symlink, .name = std::move(name), .bytes = std::move(target)};
-}
-// A FIFO that the test holds open for reading before the program starts and
-// drains. One that leaves closes it as soon as the program has it open for
-// writing, and only then do the FIFOs that the test feeds deliver their bytes.
-Fixture reader(std::string name, bool leaves = false) {
-  return {.kind = Fixture::reader, .name = std::move(name), .leaves = leaves};
-}
-// A FIFO that nobody opens.
-Fixture idle_fifo(std::string name) {
-  return {.kind = Fixture::idle_fifo, .name = std::move(name)};
-}
-Fixture owned_by_nobody(Fixture f) {
-  f.nobody = true;
-  return f;
-}
-
-uid_t nobody_uid() {
-  const passwd* pw = ::getpwnam("nobody");
-  return pw != nullptr ? pw->pw_uid : 65534;
-}
-
-std::string read_all(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void make(const fs::path& dir, const Fixture& f) {
-  const fs::path path = dir / f.name;
-  switch (f.kind) {
-    case Fixture::file: {
-      std::ofstream out(path, std::ios::binary);
-      out.write(f.bytes.data(), static_cast<std::streamsize>(f.bytes.size()));
-      out.close();
-      ASSERT_FALSE(out.fail()) << path;
-      break;
-    }
-    case Fixture::sparse: {
-      std::ofstream(path, std::ios::binary).close();
-      fs::resize_file(path, static_cast<std::uintmax_t>(f.size));
-      std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
-      for (const auto& [offset, byte] : f.writes) out.seekp(offset).put(byte);
-      out.close();
-      ASSERT_FALSE(out.fail()) << path;
-      break;
-    }
-    case Fixture::directory:
-      fs::create_directory(path);
-      break;
-    case Fixture::shared_directory:
-      fs::create_directory(path);
-      fs::permissions(path, fs::perms::all | fs::perms::sticky_bit, fs::perm_options::replace);
-      break;
-    case Fixture::symlink:
-      fs::create_symlink(f.bytes, path);
-      break;
-    case Fixture::hardlink:
-      fs::create_hard_link(dir / f.bytes, path);
-      break;
-    case Fixture::fifo:
-    case Fixture::reader:
-    case Fixture::idle_fifo:
-      ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << path;
-      break;
-  }
-  if (f.nobody) {
-    ASSERT_EQ(::lchown(path.c_str(), nobody_uid(), static_cast<gid_t>(-1)), 0) << path;
-  }
-}
-
-// Writes the bytes into the FIFO once a reader has it open and the readers
-// that leave have gone; gives up after a while, so that a program that never
-// opens it cannot hang the test.
-void feed(const fs::path& path, const std::string& bytes, std::shared_future<void> readers_gone) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  // Wine may open a FIFO and close it again just before its real open: a
-  // reader that leaves before the last byte may be followed at once by
-  // another, which is given every byte from the first. A program that stops
-  // reading early has none following it.
-  for (bool done = false; !done;) {
-    int fd = -1;
-    while ((fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
-      if (errno != ENXIO || std::chrono::steady_clock::now() > deadline) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    readers_gone.wait_until(deadline);
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-      const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-      if (n <= 0) break;
-      written += static_cast<std::size_t>(n);
-    }
-    done = written == bytes.size() || errno != EPIPE;
-    ::close(fd);
-    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  }
-}
-
-// Reads the FIFO open at fd, without blocking, until the program has ended,
-// or, when it leaves, until a writer has it open; then closes it and says so.
-void drain(int fd, bool leaves, std::promise<void> gone, const std::atomic<bool>& ended) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!ended && std::chrono::steady_clock::now() < deadline) {
-    char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) continue;
-    // A FIFO without a writer reads as its end; with one, as not ready yet.
-    if (leaves && n < 0 && errno == EAGAIN) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ::close(fd);
-  gone.set_value();
-}
-
-// What a directory holds, entry by entry: type, mode, owner, size and, for
-// files up to 1 MiB, their bytes (shown when short, hashed otherwise); larger
-// files by modification time.
-using Snapshot = std::map<std::string, std::string>;
-
-Snapshot snapshot(const fs::path& dir) {
-  Snapshot s;
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
-    const fs::path& path = entry.path();
-    // The owner and the time to the nanosecond are beyond std::filesystem.
-    struct stat st {};
-    ::lstat(path.c_str(), &st);
-    std::ostringstream what;
-    what << "mode " << std::oct << st.st_mode << std::dec << " owner " << st.st_uid << " size "
-         << st.st_size;
-    if (S_ISREG(st.st_mode)) {
-      if (st.st_size <= 64)
-        what << " bytes " << testing::PrintToString(read_all(path));
-      else if (st.st_size <= (1 << 20))
-        what << " hash " << std::hash<std::string>{}(read_all(path));
-      else
-        what << " mtime " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
-    } else if (S_ISLNK(st.st_mode)) {
-      what << " -> " << fs::read_symlink(path).string();
-    }
-    s[path.filename().string()] = what.str();
-  }
-  return s;
-}
-
-// --- running the program ----------------------------------------------------
-
-struct Finished {
-  int status = -1000;  // the exit status as a POSIX parent sees it
-  std::string out{}, err{};
-  std::string unread{};  // what the program left of its standard input
-};
-
-// How the typed bytes reach the program: through a pipe, or as a file that
-// is shared with the test, as `program < names` in a loop would share it; or
-// standard input is a directory, whose reads fail.
-enum class Input { pipe, file, directory };
-
-// Where standard output goes: a file the test reads, one that fails, or a
-// pipe left non-blocking and full, whose reader takes its bytes only after a
-// while, and slowly; or a terminal, which takes each line as it is said.
-enum class Output { file, full_device, closed, reader_gone, busy_pipe, terminal };
-
-// A descriptor from which the program reads the typed bytes; -1 when none can be made.
-int typed_input(const std::string& typed, Input how, const fs::path& scratch) {
-  if (how == Input::directory) return ::open(scratch.c_str(), O_RDONLY | O_DIRECTORY);
-  if (how == Input::file) {
-    const fs::path path = scratch / "stdin";
-    std::ofstream(path, std::ios::binary) << typed;
-    return ::open(path.c_str(), O_RDONLY);
-  }
-  // All of it goes in before the program starts; the table types far less
-  // than a pipe holds.
-  int in_pipe[2];
-  if (typed.size() > 4096 || ::pipe(in_pipe) != 0) return -1;
-  const bool written =
-      ::write(in_pipe[1], typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
-  ::close(in_pipe[1]);
-  if (written) return in_pipe[0];
-  ::close(in_pipe[0]);
-  return -1;
-}
-
-// Whatever is left to read at fd.
-std::string rest_of(int fd) {
-  std::string rest;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-    rest.append(buffer, static_cast<std::size_t>(n));
-  return rest;
-}
-
-// A pipe set non-blocking and filled until it takes no byte more, as a reader
-// that is busy elsewhere leaves it: its ends, and what went into it.
-bool fill_busy_pipe(int (&ends)[2], std::string& filler) {
-  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
-  ::fcntl(ends[1], F_SETFL, ::fcntl(ends[1], F_GETFL) | O_NONBLOCK);
-  const std::string block(4096, 'f');
-  // Whole blocks first, then single bytes into whatever room is left.
-  for (std::size_t size : {block.size(), std::size_t{1}}) {
-    ssize_t n = 0;
-    while ((n = ::write(ends[1], block.data(), size)) > 0)
-      filler.append(block, 0, static_cast<std::size_t>(n));
-  }
-  return errno == EAGAIN;
-}
-
-// Everything that comes out of the pipe until its writers have gone, taken
-// only after a while and then a little at a time.
-std::string drain_slowly(int fd) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  std::string got;
-  char buffer[512];
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
-    got.append(buffer, static_cast<std::size_t>(n));
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  ::close(fd);
-  return got;
-}
-
-// How a run is watched: the trace of the calls that show its steps goes to
-// trace when it is not empty.
-struct Watch {
-  bool failing_reads = false;  // the fail_read module preloaded
-  fs::path trace{};
-  rlim_t data_limit = RLIM_INFINITY;     // the program's RLIMIT_DATA
-  rlim_t address_limit = RLIM_INFINITY;  // its RLIMIT_AS
-  bool one_processor = false;            // it may run on one processor only
-};
-
-// The tracer's words before the program's: the writes, closes and removals,
-// each descriptor shown with the file it is open on. The settings go to the
-// program alone: a module built for the program may not load into the tracer.
-std::vector<std::string> tracer(const fs::path& trace, const std::vector<std::string>& settings) {
-  std::vector<std::string> words = {
-      "strace", "-f",           "-qq", "-y",
-      "-o",     trace.string(), "-e",  "trace=openat,write,writev,close,unlink,unlinkat"};
-  for (const std::string& setting : settings) words.insert(words.end(), {"-E", setting});
-  words.push_back("--");
-  return words;
-}
-
-// Runs the program once with in_fd as its standard input, which stays open.
-Finished run_with(const fs::path& dir, int in_fd, Output output, const fs::path& scratch,
-                  const Watch& watch = {}) {
-  const fs::path out_path = scratch / "stdout", err_path = scratch / "stderr";
-  // Everything the child needs is made before the fork: the feeding threads
-  // may hold the allocator's lock at that moment.
-  std::vector<std::string> settings;
-  if (watch.failing_reads) settings.push_back("LD_PRELOAD=" + options.fail_read_library);
-  // The sanitizers' leak check stops the program's threads by tracing them,
-  // which a program already traced cannot be.
-  if (!watch.trace.empty()) settings.push_back("ASAN_OPTIONS=detect_leaks=0");
-  const Launch launch =
-      watch.trace.empty() ? Launch(settings) : Launch({}, tracer(watch.trace, settings));
-  // A pipe whose reader has gone before anything is written.
-  int gone_pipe[2] = {-1, -1};
-  if (output == Output::reader_gone) {
-    if (::pipe(gone_pipe) != 0) return {};
-    ::close(gone_pipe[0]);
-  }
-  int busy_pipe[2] = {-1, -1};
-  std::string filler;
-  if (output == Output::busy_pipe && !fill_busy_pipe(busy_pipe, filler)) return {};
-  int terminal = -1, terminal_side = -1;
-  if (output == Output::terminal &&
-      ::openpty(&terminal, &terminal_side, nullptr, nullptr, nullptr) != 0)
-    return {};
-
-  // The first of the processors this process may use, or all of them.
-  cpu_set_t processors;
-  CPU_ZERO(&processors);
-  ::sched_getaffinity(0, sizeof processors, &processors);
-  if (watch.one_processor) {
-    for (std::size_t cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-      if (!CPU_ISSET(cpu, &processors)) continue;
-      CPU_ZERO(&processors);
-      CPU_SET(cpu, &processors);
-      break;
-    }
-  }
-
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (watch.one_processor && ::sched_setaffinity(0, sizeof processors, &processors) != 0)
-      ::_exit(123);
-    ::dup2(in_fd, 0);
-    if (in_fd != 0) ::close(in_fd);
-    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    switch (output) {
-      case Output::file:
-        ::dup2(out, 1);
-        break;
-      case Output::full_device:
-        ::dup2(::open("/dev/full", O_WRONLY), 1);
-        break;
-      case Output::closed:
-        ::close(1);
-        break;
-      case Output::reader_gone:
-        ::dup2(gone_pipe[1], 1);
-        break;
-      case Output::busy_pipe:
-        ::dup2(busy_pipe[1], 1);
-        break;
-      case Output::terminal:
-        ::dup2(terminal_side, 1);
-        break;
-    }
-    ::dup2(err, 2);
-    for (int fd : {out, err, gone_pipe[1], terminal, terminal_side})
-      if (fd > 2) ::close(fd);
-    for (const auto& [resource, most] : {std::pair{int{RLIMIT_DATA}, watch.data_limit},
-                                         std::pair{int{RLIMIT_AS}, watch.address_limit}}) {
-      const rlimit limit{most, most};
-      if (most != RLIM_INFINITY && ::setrlimit(resource, &limit) != 0) ::_exit(124);
-    }
-    launch.exec_in(dir.c_str());
-  }
-  if (gone_pipe[1] >= 0) ::close(gone_pipe[1]);
-  std::future<std::string> drained;
-  if (busy_pipe[1] >= 0) {
-    ::close(busy_pipe[1]);
-    drained = std::async(std::launch::async, drain_slowly, busy_pipe[0]);
-  }
-  if (terminal_side >= 0) ::close(terminal_side);
-  if (terminal >= 0) ::fcntl(terminal, F_SETFL, O_NONBLOCK);
-
-  Finished r;
-  // What the terminal received; it ends in EIO once the program is gone.
-  const auto take_terminal = [&] {
-    char buffer[4096];
-    ssize_t n = 0;
-    while (terminal >= 0 && (n = ::read(terminal, buffer, sizeof buffer)) > 0)
-      r.out.append(buffer, static_cast<std::size_t>(n));
-  };
-  int raw = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (::waitpid(pid, &raw, WNOHANG) == 0) {
-    take_terminal();
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &raw, 0);
-      ADD_FAILURE() << "the program did not end within its time";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  r.status = exit_status(raw);
-  if (terminal >= 0) {
-    take_terminal();
-    ::close(terminal);
-  } else {
-    r.out = read_all(out_path);
-  }
-  r.err = read_all(err_path);
-  if (drained.valid()) {
-    // What the program wrote follows what filled the pipe.
-    const std::string got = drained.get();
-    r.out = got.starts_with(filler) ? got.substr(filler.size()) : "lost some of the filler";
-  }
-  return r;
-}
-
-Finished run_in(const fs::path& dir, const std::string& typed, Input input, Output output,
-                const fs::path& scratch, const Watch& watch) {
-  for (int attempt = 1;; ++attempt) {
-    const int in_fd = typed_input(typed, input, scratch);
-    if (in_fd < 0) {
-      ADD_FAILURE() << "cannot give the program its standard input";
-      return {};
-    }
-    Finished r = run_with(dir, in_fd, output, scratch, watch);
-    r.unread = rest_of(in_fd);
-    ::close(in_fd);
-    // Wine has, once in some hundreds of runs, ended one with status 1 before
-    // the program started: no prompt, nothing on standard error, no byte
-    // read. Such a run is made once more; a fault of the program's would show
-    // again.
-    const bool never_started = options.windows_build && output == Output::file && r.status == 1 &&
-                               r.out.empty() && r.err.empty() && r.unread == typed;
-    if (!never_started || attempt == 2) return r;
-  }
-}
-
-// The steps that the trace shows the program take after the prompt, in the
-// words of dialogue.h: writes and closes of the result file and of any other
-// file in dir (the input), the lines said, the result's removal (by its name,
-// or through a descriptor of dir).
-std::string steps_seen(const fs::path& trace, const fs::path& dir, const std::string& result) {
-  const std::string in_dir = fs::canonical(dir).string() + "/";
-  const std::string result_path = in_dir + result;
-  std::ifstream in(trace);
-  std::string steps, call;
-  const auto add = [&steps](std::string_view step) {
-    steps += (steps.empty() ? "" : ", ") + std::string(step);
-  };
-  // Descriptors that only mark a place on the way to the result (O_PATH):
-  // their closes are no step.
-  std::set<std::string> places;
-  while (std::getline(in, call)) {
-    // The call itself, after the process number that -f puts first.
-    call.erase(0, call.find_first_not_of("0123456789 "));
-    if (call.starts_with("openat(")) {
-      const std::size_t equals = call.rfind(") = ");
-      if (call.find("O_PATH") != std::string::npos && equals != std::string::npos)
-        places.insert(call.substr(equals + 4, call.find('<', equals) - equals - 4));
-      continue;
-    }
-    if (call.starts_with("close(")) {
-      const std::string fd = call.substr(6, call.find('<') - 6);
-      if (places.erase(fd) > 0) continue;
-    }
-    const auto on = [&call](std::string_view name, std::string_view file) {
-      return call.starts_with(name) &&
-             call.find(std::string("<") + std::string(file)) != std::string::npos;
-    };
-    if (call.starts_with("write(1<") || call.starts_with("writev(1<")) {
-      if (call.find(std::string(prompt)) == std::string::npos) add("say");
-    } else if (on("write(", result_path + ">")) {
-      add("store");
-    } else if (on("close(", result_path + ">")) {
-      add("close result");
-    } else if (on("close(", in_dir)) {
-      add("close input");
-    } else if (call.starts_with("unlink(\"" + result + "\"") ||
-               call.starts_with("unlinkat(AT_FDCWD, \"" + result + "\"") ||
-               (call.starts_with("unlinkat(") &&
-                call.find("<" + fs::canonical(dir).string() + ">, \"" + result + "\"") !=
-                    std::string::npos)) {
-      add("remove result");
-    }
-  }
-  return steps;
-}
-
-// --- the table --------------------------------------------------------------
-
-enum class Platform { any, linux_only, windows_only };
-
-// A working directory that anyone may write to and whose entries only their
-// owners may remove, as /tmp is; owned by the caller or by nobody.
-enum class Sticky { none, callers, nobodys };
-
-// What a sysfs attribute delivers, though sysfs reports more.
-enum class Sysfs { none, nothing, text };
-
-struct Row {
-  std::string name{};
-  std::string typed{};  // the bytes on standard input
-  std::vector<Fixture> fixtures{};
-  Ending ending = found;
-  // Where the verdict is left, if anywhere; endings without one leave none.
-  std::optional<std::string> result = "test.fzz";
-  std::optional<int> status{};  // when it is not the ending's own
-  Platform only = Platform::any;
-  bool read_only_dir = false;         // the working directory cannot be written to
-  bool failing_reads = false;         // reads from files named "...unreadable" fail,
-                                      // "...unseekable" ones cannot seek, and memory runs
-                                      // out after a "...short" one is open (fail_read.cpp)
-  rlim_t data_limit = RLIM_INFINITY;  // the program's memory, as `ulimit -d` limits it
-  bool one_processor = false;         // the program may run on one processor only
-  Input input = Input::pipe;
-  Output output = Output::file;  // the console bytes are seen on a file and a busy pipe
-  Sticky sticky = Sticky::none;
-  // The kernel's own rule for links in shared directories (fs.protected_symlinks)
-  // is off while it runs, so that the program's rule is seen on its own.
-  bool kernel_links_unprotected = false;
-  // The typed name is a sysfs attribute that the caller can read, found when
-  // the row runs; skipped where there is none.
-  Sysfs sysfs = Sysfs::none;
-  // Entries that the run changes on purpose: their bytes after it, none when removed.
-  std::map<std::string, std::optional<std::string>> changed{};
-  // Linux: run under strace with standard output a terminal, so that each line
-  // goes out when it is said, and the ending's order of steps checked.
-  bool traced = false;
-  bool smoke = false;  // also one of the few rows run against an installed program
-};
 
 constexpr std::int64_t GiB = std::int64_t{1} << 30;
 
@@ -838,32 +293,82 @@ void result_name_rows(std::vector<Row>& t) {
                .only = Platform::windows_only});
 }
 
+// One input for each ending, whatever else the rows below vary: how standard
+// output behaves, whether the run is traced, where the verdict goes.
+struct EndingInput {
+  std::string name;  // the ending, as the rows' names spell it
+  Ending ending;
+  std::string typed;
+  std::optional<Fixture> input{};  // none: there is no such file
+  std::vector<Fixture> beside{};   // what else the ending needs in the directory
+  Platform only = Platform::any;
+  bool failing_reads = false;
+};
+
+std::vector<EndingInput> one_input_per_ending() {
+  return {
+      {.name = "OpenError", .ending = open_error, .typed = "missing\n"},
+      {.name = "ResultError",
+       .ending = result_error,
+       .typed = "data.bin\n",
+       .input = file("data.bin", zeros(5000) + "\x01"),
+       .beside = {directory("test.fzz")}},
+      {.name = "Vacant", .ending = vacant, .typed = "empty\n", .input = file("empty", "")},
+      {.name = "Found",
+       .ending = found,
+       .typed = "data.bin\n",
+       .input = file("data.bin", zeros(5000) + "\x01")},
+      {.name = "ZerosOnly",
+       .ending = zeros_only,
+       .typed = "zeros.bin\n",
+       .input = file("zeros.bin", zeros(5000))},
+      {.name = "ReadError",
+       .ending = read_error,
+       .typed = "zeros.unreadable\n",
+       .input = file("zeros.unreadable", zeros(5000)),
+       .only = Platform::linux_only,
+       .failing_reads = true},
+  };
+}
+
+// The input, as the ending's table gives it or as another kind of entry with
+// its bytes, and what the ending needs beside it.
+std::vector<Fixture> fixtures_of(const EndingInput& e,
+                                 Fixture (*as)(std::string, std::string) = file) {
+  std::vector<Fixture> fixtures;
+  if (e.input) fixtures.push_back(as(e.input->name, e.input->bytes));
+  fixtures.insert(fixtures.end(), e.beside.begin(), e.beside.end());
+  return fixtures;
+}
+
 // A verdict that cannot be stored is never reported as success. Wine reports
 // writes into a FIFO whose reader has gone as done, so only Linux shows those.
 void lost_verdict_rows(std::vector<Row>& t) {
-  struct Kind {
-    const char* name;
-    Ending ending;
-    std::string bytes;  // the input's
-  };
-  for (const Kind& k : {Kind{"Vacant", vacant, ""}, Kind{"Found", found, zeros(5000) + "\x01"},
-                        Kind{"ZerosOnly", zeros_only, zeros(5000)}}) {
-    t.push_back({.name = std::string("VerdictLostOnFullDevice") + k.name,
-                 .typed = "in\n",
-                 .fixtures = {file("in", k.bytes), symlink_to("test.fzz", "/dev/full")},
-                 .ending = k.ending,
+  for (const EndingInput& e : one_input_per_ending()) {
+    if (e.ending.verdict == no_verdict) continue;
+    std::vector<Fixture> on_device = fixtures_of(e);
+    on_device.push_back(symlink_to("test.fzz", "/dev/full"));
+    t.push_back({.name = "VerdictLostOnFullDevice" + e.name,
+                 .typed = e.typed,
+                 .fixtures = on_device,
+                 .ending = e.ending,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
-                 .smoke = k.ending.line == found.line});
+                 .only = e.only,
+                 .failing_reads = e.failing_reads,
+                 .smoke = e.ending.line == found.line});
     // The reader of the result FIFO goes before the verdict comes: the run
     // still ends with its line instead of dying of SIGPIPE.
-    t.push_back({.name = std::string("ResultFifoWhoseReaderLeaves") + k.name,
-                 .typed = "pipe\n",
-                 .fixtures = {fifo("pipe", k.bytes), reader("test.fzz", true)},
-                 .ending = k.ending,
+    std::vector<Fixture> from_fifo = fixtures_of(e, fifo);
+    from_fifo.push_back(reader("test.fzz", true));
+    t.push_back({.name = "ResultFifoWhoseReaderLeaves" + e.name,
+                 .typed = e.typed,
+                 .fixtures = from_fifo,
+                 .ending = e.ending,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
-                 .only = Platform::linux_only});
+                 .only = Platform::linux_only,
+                 .failing_reads = e.failing_reads});
   }
 }
 
@@ -874,29 +379,18 @@ void failing_output_rows(std::vector<Row>& t) {
        {std::pair{Output::full_device, "FullDevice"}, std::pair{Output::closed, "Closed"},
         std::pair{Output::reader_gone, "PipeWithoutReader"}}) {
     const std::string to = std::string("OutputTo") + name;
-    t.push_back({.name = to + "Found",
-                 .typed = "data.bin\n",
-                 .fixtures = {file("data.bin", "\x01")},
-                 .ending = found,
-                 .status = status_output_lost,
-                 .output = output,
-                 .smoke = output == Output::closed});
-    t.push_back({.name = to + "ZerosOnly",
-                 .typed = "zeros.bin\n",
-                 .fixtures = {file("zeros.bin", zeros(3))},
-                 .ending = zeros_only,
-                 .status = status_output_lost,
-                 .output = output});
-    t.push_back({.name = to + "Vacant",
-                 .typed = "empty\n",
-                 .fixtures = {file("empty", "")},
-                 .ending = vacant,
-                 .status = status_output_lost,
-                 .output = output});
-    t.push_back({.name = to + "KeepsOpenErrorStatus",
-                 .typed = "missing\n",
-                 .ending = open_error,
-                 .output = output});
+    for (const EndingInput& e : one_input_per_ending()) {
+      const bool worse = e.ending.status != 0;
+      t.push_back({.name = to + (worse ? "Keeps" + e.name + "Status" : e.name),
+                   .typed = e.typed,
+                   .fixtures = fixtures_of(e),
+                   .ending = e.ending,
+                   .status = worse ? std::nullopt : std::optional(status_output_lost),
+                   .only = e.only,
+                   .failing_reads = e.failing_reads,
+                   .output = output,
+                   .smoke = output == Output::closed && e.ending.line == found.line});
+    }
     t.push_back({.name = to + "KeepsVerdictLostStatus",
                  .typed = "data.bin\n",
                  .fixtures = {file("data.bin", "\x01"), symlink_to("test.fzz", "/dev/full")},
@@ -910,29 +404,15 @@ void failing_output_rows(std::vector<Row>& t) {
 // Standard output left non-blocking by whoever shares it, and full for now
 // while its reader is busy: the lines wait for room instead of being lost.
 void busy_output_rows(std::vector<Row>& t) {
-  t.push_back({.name = "BusyOutputGetsEveryLineFound",
-               .typed = "data.bin\n",
-               .fixtures = {file("data.bin", "\x01")},
-               .ending = found,
-               .only = Platform::any,
-               .output = Output::busy_pipe});
-  t.push_back({.name = "BusyOutputGetsEveryLineZerosOnly",
-               .typed = "zeros.bin\n",
-               .fixtures = {file("zeros.bin", zeros(3))},
-               .ending = zeros_only,
-               .only = Platform::any,
-               .output = Output::busy_pipe});
-  t.push_back({.name = "BusyOutputGetsEveryLineVacant",
-               .typed = "empty\n",
-               .fixtures = {file("empty", "")},
-               .ending = vacant,
-               .only = Platform::any,
-               .output = Output::busy_pipe});
-  t.push_back({.name = "BusyOutputGetsEveryLineOpenError",
-               .typed = "missing\n",
-               .ending = open_error,
-               .only = Platform::any,
-               .output = Output::busy_pipe});
+  for (const EndingInput& e : one_input_per_ending()) {
+    t.push_back({.name = "BusyOutputGetsEveryLine" + e.name,
+                 .typed = e.typed,
+                 .fixtures = fixtures_of(e),
+                 .ending = e.ending,
+                 .only = e.only,
+                 .failing_reads = e.failing_reads,
+                 .output = Output::busy_pipe});
+  }
 }
 
 // A read that fails is no answer: no result file is left claiming one. Only
@@ -1180,35 +660,15 @@ void planted_entry_rows(std::vector<Row>& t) {
 
 // Each ending's steps in their order, as a tracer sees them.
 void step_order_rows(std::vector<Row>& t) {
-  t.push_back(
-      {.name = "StepsOfOpenError", .typed = "missing\n", .ending = open_error, .traced = true});
-  t.push_back({.name = "StepsOfResultError",
-               .typed = "data.bin\n",
-               .fixtures = {file("data.bin", "\x01"), directory("test.fzz")},
-               .ending = result_error,
-               .traced = true});
-  t.push_back({.name = "StepsOfVacant",
-               .typed = "empty.bin\n",
-               .fixtures = {file("empty.bin", "")},
-               .ending = vacant,
-               .traced = true});
-  t.push_back({.name = "StepsOfFound",
-               .typed = "data.bin\n",
-               .fixtures = {file("data.bin", "\x01")},
-               .ending = found,
-               .traced = true});
-  t.push_back({.name = "StepsOfZerosOnly",
-               .typed = "zeros.bin\n",
-               .fixtures = {file("zeros.bin", zeros(3))},
-               .ending = zeros_only,
-               .traced = true});
-  t.push_back({.name = "StepsOfReadError",
-               .typed = "zeros.unreadable\n",
-               .fixtures = {file("zeros.unreadable", zeros(5000))},
-               .ending = read_error,
-               .only = Platform::linux_only,
-               .failing_reads = true,
-               .traced = true});
+  for (const EndingInput& e : one_input_per_ending()) {
+    t.push_back({.name = "StepsOf" + e.name,
+                 .typed = e.typed,
+                 .fixtures = fixtures_of(e),
+                 .ending = e.ending,
+                 .only = e.only,
+                 .failing_reads = e.failing_reads,
+                 .traced = true});
+  }
 }
 
 std::vector<Row> rows() {
@@ -1228,201 +688,11 @@ std::vector<Row> rows() {
   return t;
 }
 
-// Turns the kernel's rule for links in shared directories off while it lives,
-// and back as it was when it goes. With the rule on, the kernel refuses such a
-// link itself and would hide a program that follows it. Whoever else runs such
-// rows at the same time waits, so that nobody restores another's setting.
-class KernelLinkRuleOff {
- public:
-  KernelLinkRuleOff() {
-    const fs::path lock = fs::temp_directory_path() / "content_check-protected_symlinks.lock";
-    lock_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock_ < 0 || ::flock(lock_, LOCK_EX) != 0) return;
-    saved_ = read_all(setting);
-    off_ = !saved_.empty() && (saved_ == "0\n" || put("0\n"));
-  }
-  KernelLinkRuleOff(const KernelLinkRuleOff&) = delete;
-  KernelLinkRuleOff& operator=(const KernelLinkRuleOff&) = delete;
-  ~KernelLinkRuleOff() {
-    if (off_ && saved_ != "0\n" && !put(saved_))
-      ADD_FAILURE() << "could not put " << setting << " back to " << saved_;
-    if (lock_ >= 0) ::close(lock_);
-  }
-
-  bool off() const { return off_; }
-
- private:
-  static constexpr const char* setting = "/proc/sys/fs/protected_symlinks";
-  static bool put(const std::string& value) {
-    const int fd = ::open(setting, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool written =
-        ::write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
-    return ::close(fd) == 0 && written;
-  }
-
-  int lock_ = -1;
-  std::string saved_;
-  bool off_ = false;
-};
-
-// A sysfs attribute that the caller can read and that delivers nothing, or
-// text, short of the size that sysfs reports for it; empty when there is none.
-// Which attributes a user may read, and what they deliver, differs from one
-// kernel and machine to the next. Only the kernel's own bookkeeping is read,
-// never a device's: the uevents of the system's subsystems (empty where one
-// has nothing to announce), the processors' lists and the interrupts' actions.
-std::string sysfs_attribute(Sysfs wanted) {
-  std::vector<fs::path> candidates;
-  std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator("/sys/devices/system/cpu", error))
-    candidates.push_back(entry.path());
-  for (const char* place : {"/sys/devices/system", "/sys/kernel/irq"}) {
-    for (const fs::directory_entry& entry : fs::directory_iterator(place, error)) {
-      candidates.push_back(entry.path() / "uevent");
-      candidates.push_back(entry.path() / "actions");
-    }
-  }
-  std::sort(candidates.begin(), candidates.end());
-  for (const fs::path& path : candidates) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    struct stat st {};
-    char buffer[4096];
-    const bool file = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const ssize_t n = file ? ::read(fd, buffer, sizeof buffer) : -1;
-    ::close(fd);
-    if (n < 0 || st.st_size <= n) continue;
-    if ((n == 0) == (wanted == Sysfs::nothing)) return path.string();
-  }
-  return {};
-}
-
 std::vector<Row> rows_marked(bool smoke) {
   std::vector<Row> t = rows();
   std::erase_if(t, [smoke](const Row& row) { return row.smoke != smoke; });
   return t;
 }
-
-using row_printing::PrintTo;
-
-class InTempDir : public testing::Test {
- protected:
-  // Makes the row's fixtures, runs the program once and checks everything it
-  // shows: console bytes, status, result file, and every other entry as it was.
-  void check(const Row& row) {
-    if (row.only == (options.windows_build ? Platform::linux_only : Platform::windows_only))
-      GTEST_SKIP() << "a case for the other platform";
-    if (row.failing_reads && options.fail_read_library.empty())
-      GTEST_SKIP() << "no --fail-read library given";
-    if (row.read_only_dir && ::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
-    const bool needs_root =
-        row.sticky == Sticky::nobodys || std::any_of(row.fixtures.begin(), row.fixtures.end(),
-                                                     [](const Fixture& f) { return f.nobody; });
-    if (needs_root && ::geteuid() != 0) GTEST_SKIP() << "giving files to nobody needs root";
-    if (row.sysfs != Sysfs::none) {
-      Row on_this_machine = row;
-      on_this_machine.typed = sysfs_attribute(row.sysfs);
-      if (on_this_machine.typed.empty())
-        GTEST_SKIP() << "no sysfs attribute here that this user can read delivers "
-                     << (row.sysfs == Sysfs::nothing ? "nothing" : "text");
-      SCOPED_TRACE(on_this_machine.typed);
-      on_this_machine.typed += "\n";
-      on_this_machine.sysfs = Sysfs::none;
-      return check(on_this_machine);
-    }
-    // The setting is shared by every user of the machine, and so is the lock
-    // that guards it.
-    if (row.kernel_links_unprotected && ::geteuid() != 0)
-      GTEST_SKIP() << "turning fs.protected_symlinks off needs root";
-    std::optional<KernelLinkRuleOff> kernel_rule_off;
-    if (row.kernel_links_unprotected && !kernel_rule_off.emplace().off())
-      GTEST_SKIP() << "fs.protected_symlinks cannot be turned off here";
-    if (row.data_limit != RLIM_INFINITY && run_in(dir_.path(), "", Input::pipe, Output::file,
-                                                  scratch_.path(), {.data_limit = row.data_limit})
-                                               .out.empty())
-      GTEST_SKIP() << "the program cannot start under the limit (a sanitizer's shadow memory)";
-    const fs::path& dir = dir_.path();
-    for (const Fixture& f : row.fixtures) ASSERT_NO_FATAL_FAILURE(make(dir, f));
-    Snapshot before = snapshot(dir);
-
-    // Readers hold their FIFOs open before the program starts; the fed FIFOs
-    // deliver once the reader that leaves, if any, has gone.
-    std::atomic<bool> ended = false;
-    std::vector<std::thread> helpers;
-    std::promise<void> no_reader_leaves;
-    no_reader_leaves.set_value();
-    std::shared_future<void> readers_gone = no_reader_leaves.get_future().share();
-    for (const Fixture& f : row.fixtures) {
-      if (f.kind != Fixture::reader) continue;
-      const int fd = ::open((dir / f.name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      ASSERT_GE(fd, 0) << f.name;
-      std::promise<void> gone;
-      if (f.leaves) readers_gone = gone.get_future().share();
-      helpers.emplace_back(drain, fd, f.leaves, std::move(gone), std::cref(ended));
-    }
-    for (const Fixture& f : row.fixtures)
-      if (f.kind == Fixture::fifo) helpers.emplace_back(feed, dir / f.name, f.bytes, readers_gone);
-    const fs::perms write =
-        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    if (row.read_only_dir) fs::permissions(dir, write, fs::perm_options::remove);
-    if (row.sticky != Sticky::none)
-      fs::permissions(dir, fs::perms::all | fs::perms::sticky_bit, fs::perm_options::replace);
-    if (row.sticky == Sticky::nobodys) ::chown(dir.c_str(), nobody_uid(), static_cast<gid_t>(-1));
-    // Wine is not traced: there the row checks all else.
-    const bool traced = row.traced && !options.windows_build;
-    const Watch watch{.failing_reads = row.failing_reads,
-                      .trace = traced ? scratch_.path() / "trace" : fs::path(),
-                      .data_limit = row.data_limit,
-                      .one_processor = row.one_processor};
-    const Output output = traced ? Output::terminal : row.output;
-    const Finished run = run_in(dir, row.typed, row.input, output, scratch_.path(), watch);
-    if (row.failing_reads && run.status == 77 && run.err.starts_with("fail_read: "))
-      GTEST_SKIP() << run.err;
-    ::chown(dir.c_str(), ::geteuid(), static_cast<gid_t>(-1));
-    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);
-    ended = true;
-    for (std::thread& t : helpers) t.join();
-
-    // A terminal shows a line end as a carriage return and a newline.
-    const std::string nl = options.windows_build || output == Output::terminal ? "\r\n" : "\n";
-    if (output == Output::file || output == Output::busy_pipe || output == Output::terminal) {
-      EXPECT_EQ(run.out, std::string(prompt) + nl + std::string(row.ending.line) + nl);
-    }
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, row.status.value_or(row.ending.status) & 0xff);
-    if (traced) {
-      ASSERT_TRUE(fs::exists(scratch_.path() / "trace")) << "strace did not run; install it";
-      EXPECT_EQ(steps_seen(scratch_.path() / "trace", dir, row.result.value_or("test.fzz")),
-                row.ending.steps);
-    }
-    // The one line was taken through its newline, and nothing after it.
-    const std::size_t newline = row.typed.find('\n');
-    EXPECT_EQ(run.unread, newline == std::string::npos ? "" : row.typed.substr(newline + 1));
-
-    Snapshot after = snapshot(dir);
-    for (const auto& [name, bytes] : row.changed) {
-      if (!bytes)
-        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / name))) << name << " is still there";
-      else
-        EXPECT_EQ(read_all(dir / name), *bytes) << name;
-      before.erase(name);
-      after.erase(name);
-    }
-    if (row.result && row.ending.verdict != no_verdict) {
-      ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(dir / *row.result)))
-          << "no result file " << *row.result;
-      EXPECT_EQ(read_all(dir / *row.result), std::string(1, static_cast<char>(row.ending.verdict)));
-      before.erase(*row.result);
-      after.erase(*row.result);
-    }
-    // Every input as it was, and nothing else created.
-    EXPECT_EQ(after, before);
-  }
-
-  TempDir dir_{"run"};      // where the program runs
-  TempDir scratch_{"out"};  // its standard input and output
-};
 
 class EndToEnd : public InTempDir, public testing::WithParamInterface<Row> {};
 

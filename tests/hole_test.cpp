@@ -173,8 +173,6 @@ TEST(Holes, FindAnUnsyncedByteAtARandomOffset) {
 }
 
 // Appends a non-zero byte to the file after its first read, as a writer that
-// is still at work would.
-// Appends a non-zero byte to the file after its first read, as a writer that
 // is still at work would; read as a stream, or at offsets by several readers.
 class GrowingFile final : public ByteSource {
  public:

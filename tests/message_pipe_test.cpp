@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "dialogue.h"
 #include "temp_dir.h"
+#include "test_names.h"
 
 namespace {
 
@@ -27,44 +29,22 @@ struct Row {
   const char* name;
   std::vector<std::string> messages;  // written into the pipe before the program starts
   bool closed = false;                // the pipe's writer goes once they are written
-  std::string out;                    // every byte on standard output
-  DWORD status = 0;
-  std::string verdict;  // what test.fzz holds; empty when there is none
+  Ending ending = found;              // what the name typed leads to
 };
 
+// "x" holds a non-zero byte, "zeros" none.
 const Row rows[] = {
-    {.name = "NameAndNewlineInOneMessage",
-     .messages = {"x\n"},
-     .out = "Input File Name\r\nEnd of duty\r\n",
-     .verdict = "\x01"},
-    {.name = "NameThenNewlineInTwoMessages",
-     .messages = {"x", "\n"},
-     .out = "Input File Name\r\nEnd of duty\r\n",
-     .verdict = "\x01"},
+    {.name = "NameAndNewlineInOneMessage", .messages = {"x\n"}},
+    {.name = "NameThenNewlineInTwoMessages", .messages = {"x", "\n"}},
     // Only the first line is the name, though the message goes on.
-    {.name = "TwoLinesInOneMessage",
-     .messages = {"x\nzeros\n"},
-     .out = "Input File Name\r\nEnd of duty\r\n",
-     .verdict = "\x01"},
+    {.name = "TwoLinesInOneMessage", .messages = {"x\nzeros\n"}},
     // An empty message is no end of the input: that is the writer's close.
-    {.name = "EmptyMessageBeforeTheName",
-     .messages = {"", "x\n"},
-     .out = "Input File Name\r\nEnd of duty\r\n",
-     .verdict = "\x01"},
-    {.name = "NameWithoutNewlineEndsWhereTheWriterGoes",
-     .messages = {"", "x"},
-     .closed = true,
-     .out = "Input File Name\r\nEnd of duty\r\n",
-     .verdict = "\x01"},
-    {.name = "LongerNameInOneMessage",
-     .messages = {"zeros\n"},
-     .out = "Input File Name\r\nEnd of duty(0)\r\n",
-     .verdict = std::string(1, '\0')},
+    {.name = "EmptyMessageBeforeTheName", .messages = {"", "x\n"}},
+    {.name = "NameWithoutNewlineEndsWhereTheWriterGoes", .messages = {"", "x"}, .closed = true},
+    {.name = "LongerNameInOneMessage", .messages = {"zeros\n"}, .ending = zeros_only},
 };
 
-void PrintTo(const Row& row, std::ostream* os) {
-  *os << row.name;
-}
+using row_printing::PrintTo;
 
 struct Handle {
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -148,14 +128,15 @@ TEST_P(MessagePipe, NameIsTheFirstLineOfTheMessages) {
   DWORD status = 0;
   ASSERT_TRUE(::GetExitCodeProcess(process.hProcess, &status));
 
-  EXPECT_EQ(read_all(out_path), row.out);
+  EXPECT_EQ(read_all(out_path),
+            std::string(prompt) + "\r\n" + std::string(row.ending.line) + "\r\n");
   EXPECT_EQ(read_all(err_path), "");
-  EXPECT_EQ(status, row.status);
+  EXPECT_EQ(status, static_cast<DWORD>(row.ending.status));
   const fs::path result = run_dir / "test.fzz";
-  if (row.verdict.empty()) {
+  if (row.ending.verdict == no_verdict) {
     EXPECT_FALSE(fs::exists(result));
   } else {
-    EXPECT_EQ(read_all(result), row.verdict);
+    EXPECT_EQ(read_all(result), std::string(1, static_cast<char>(row.ending.verdict)));
   }
 }
 

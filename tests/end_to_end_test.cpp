@@ -415,6 +415,23 @@ void busy_output_rows(std::vector<Row>& t) {
   }
 }
 
+// A standard output that takes a line in pieces, with "not now" between
+// them: the line goes out whole all the same, its pieces in their order.
+void trickling_output_rows(std::vector<Row>& t) {
+  t.push_back({.name = "OutputTakenAByteAtATimeGetsTheWholeLine",
+               .typed = "zeros.trickle\n",
+               .fixtures = {file("zeros.trickle", zeros(5000))},
+               .ending = zeros_only,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+  t.push_back({.name = "OutputTakenAByteAtATimeAfterAFoundByte",
+               .typed = "data.trickle\n",
+               .fixtures = {file("data.trickle", zeros(5000) + "\x01")},
+               .ending = found,
+               .only = Platform::linux_only,
+               .failing_reads = true});
+}
+
 // A read that fails is no answer: no result file is left claiming one. Only
 // the plain file that was created for the verdict is removed; whatever else
 // the result name is stays.
@@ -681,6 +698,7 @@ std::vector<Row> rows() {
   lost_verdict_rows(t);
   failing_output_rows(t);
   busy_output_rows(t);
+  trickling_output_rows(t);
   read_error_rows(t);
   memory_limit_rows(t);
   planted_entry_rows(t);

@@ -8,8 +8,12 @@
 // leaves the program without memory: every malloc fails from then on. Where
 // the program's malloc is not the C library's (a sanitizer's), that cannot be
 // done: the program then ends at that open with status 77, saying why.
+// Once a file whose name ends in "trickle" is open, standard output takes
+// writes of several pieces one byte at a time, and answers "not now"
+// (EAGAIN) before each, as a non-blocking pipe with little room does.
 #include <fcntl.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -25,6 +29,7 @@ namespace {
 bool short_input_open = false;
 bool starving = false;
 bool asked_here = false;  // the last malloc came to this module's
+bool trickling = false;
 
 // Called by every open once it has happened: the fd it opened, or -1.
 int opened(int fd) {
@@ -42,6 +47,7 @@ int opened(int fd) {
     starving = true;
   }
   if (opened_as(fd, "short")) short_input_open = true;
+  if (opened_as(fd, "trickle")) trickling = true;
   return fd;
 }
 
@@ -93,6 +99,24 @@ extern "C" off_t lseek(int fd, off_t offset, int whence) {
 
 extern "C" off_t lseek64(int fd, off_t offset, int whence) {
   return cannot_seek(fd) ? -1 : real_lseek(fd, offset, whence);
+}
+
+extern "C" ssize_t writev(int fd, const iovec* pieces, int count) {
+  using Writev = ssize_t (*)(int, const iovec*, int);
+  static const auto real_writev = next<Writev>("writev");
+  if (!trickling || fd != STDOUT_FILENO) return real_writev(fd, pieces, count);
+  static bool room = false;
+  room = !room;
+  if (!room) {
+    errno = EAGAIN;
+    return -1;
+  }
+  for (int i = 0; i < count; ++i) {
+    if (pieces[i].iov_len == 0) continue;
+    const iovec first_byte{pieces[i].iov_base, 1};
+    return real_writev(fd, &first_byte, 1);
+  }
+  return 0;
 }
 
 extern "C" void* malloc(std::size_t size) {

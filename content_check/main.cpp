@@ -1,7 +1,10 @@
 // The run: one prompt, one name, one input, one verdict byte, one ending line.
 #include <memory>
 
+#include "console.h"
 #include "endings.h"
+#include "input.h"
+#include "machine.h"
 #include "naming.h"
 #include "platform.h"
 #include "progress.h"

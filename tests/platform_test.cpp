@@ -9,7 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "platform.h"
+#include "input.h"
+#include "machine.h"
 #include "temp_dir.h"
 
 namespace {

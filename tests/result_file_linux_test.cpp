@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform.h"
+#include "input.h"
 #include "result_file.h"
 #include "result_file_linux.h"
 #include "temp_dir.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "memory_source.h"
-#include "platform.h"
+#include "machine.h"
 #include "scan_memory.h"
 #include "test_names.h"
 

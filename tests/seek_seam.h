@@ -12,7 +12,7 @@
 #include <functional>
 
 #include "memory_source.h"
-#include "platform_linux.h"
+#include "input_linux.h"
 
 // Given a SEEK_DATA or SEEK_HOLE query, and its true answer (-1 with errno
 // ENXIO when there is none), gives the answer instead, setting errno for -1.

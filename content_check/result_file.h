@@ -72,10 +72,15 @@ class ResultFile {
   bool is_input_ = false;
   const char* name_ = nullptr;  // one of result_names, when the file was had
   FileIdentity identity_{};     // of the file created or cut
-  // On Linux, a descriptor of the directory that holds the file, when it is
-  // the name's own entry; -1 otherwise, and on Windows, which removes through
-  // a handle of the file's own.
+#ifdef _WIN32
+  // A handle on the name's own entry, when that is the file created or cut
+  // and no link: what the removal goes through. Null otherwise.
+  void* entry_ = nullptr;
+#else
+  // A descriptor of the directory that holds the file, when it is the name's
+  // own entry; -1 otherwise.
   int directory_ = -1;
+#endif
 };
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 // The process's console: how it is set up, the name read from standard input
-// a byte at a time, and the lines written on standard output.
+// a byte at a time, the lines written on standard output, and the line of a
+// failure's reason on standard error.
 #pragma once
 
 #include <string_view>
@@ -25,5 +26,9 @@ int read_stdin_byte();
 // reader makes room. False when the line could not be delivered (a closed or
 // failing standard output, a pipe whose reader has gone).
 bool write_stdout_line(std::string_view line);
+
+// Writes the line and a newline on standard error, as far as it goes: a
+// failing standard error is no failure of the run.
+void write_stderr_line(std::string_view line);
 
 }  // namespace platform

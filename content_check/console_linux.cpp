@@ -107,4 +107,21 @@ bool write_stdout_line(std::string_view line) {
   return true;
 }
 
+void write_stderr_line(std::string_view line) {
+  iovec pieces[] = {{const_cast<char*>(line.data()), line.size()}, {const_cast<char*>("\n"), 1}};
+  iovec* next = pieces;
+  int left = static_cast<int>(std::size(pieces));
+  while (left > 0) {
+    const ssize_t written = ::writev(STDERR_FILENO, next, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    auto done = static_cast<std::size_t>(written);
+    for (; left > 0 && done >= next->iov_len; --left, ++next) done -= next->iov_len;
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
+  }
+}
+
 }  // namespace platform

@@ -48,4 +48,11 @@ bool write_stdout_line(std::string_view line) {
          std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
 }
 
+void write_stderr_line(std::string_view line) {
+  // In text mode too, so that the line ends as the console's lines end.
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "failure.h"
 #include "file_identity.h"
 #include "scan.h"
 
@@ -30,6 +31,9 @@ class Input : public ByteSource {
   static void operator delete(void* input) noexcept { std::free(input); }
 
   virtual FileIdentity identity() const = 0;
+  // Why a read or a move failed, the last of them when several did; no error
+  // when none has.
+  virtual Failure read_failure() const = 0;
   // Closes it now, where the order of closes matters; otherwise it closes
   // when it goes.
   virtual void close() = 0;
@@ -38,7 +42,7 @@ class Input : public ByteSource {
 // Opens the input for reading as fopen with "r" does, and reads it as stored,
 // with no translation of line ends. Null when it cannot be opened, when what
 // was opened is a directory (that is no file to examine), or when there is no
-// memory for it.
-std::unique_ptr<Input> open_input(const char* name);
+// memory for it; why is then told in `why`, when given.
+std::unique_ptr<Input> open_input(const char* name, Failure* why = nullptr);
 
 }  // namespace platform

@@ -9,7 +9,9 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <new>
 #include <utility>
 
@@ -98,7 +100,7 @@ class FileInput final : public Input {
     for (;;) {
       const ssize_t got = ::read(fd_, into.data(), into.size());
       if (got >= 0) return got;
-      if (errno != EINTR) return -1;
+      if (errno != EINTR) return failed();
     }
   }
 
@@ -112,7 +114,7 @@ class FileInput final : public Input {
     for (;;) {
       const ssize_t got = ::pread(fd_, into.data(), into.size(), offset);
       if (got >= 0) return got;
-      if (errno != EINTR) return -1;
+      if (errno != EINTR) return failed();
     }
   }
 
@@ -121,7 +123,11 @@ class FileInput final : public Input {
     return next_data_with(fd_, offset, ::lseek);
   }
 
-  bool seek(std::int64_t offset) override { return ::lseek(fd_, offset, SEEK_SET) == offset; }
+  bool seek(std::int64_t offset) override {
+    if (::lseek(fd_, offset, SEEK_SET) == offset) return true;
+    failed();
+    return false;
+  }
 
   std::optional<ChangeStamp> change_stamp() override {
     struct stat now {};
@@ -134,37 +140,53 @@ class FileInput final : public Input {
 
   FileIdentity identity() const override { return identity_; }
 
+  Failure read_failure() const override { return {.error = read_error_.load()}; }
+
   void close() override {
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));
   }
 
  private:
+  // Keeps errno as why the input failed: -1, for the caller.
+  int failed() {
+    read_error_ = errno;
+    return -1;
+  }
+
   int fd_;
   struct stat st_;  // as it was opened: what kind of file it is
   bool sized_;      // its size tells how many bytes it holds
   bool holes_;
   FileIdentity identity_;
+  std::atomic<int> read_error_ = 0;
 };
+
+// Tells why, where it is asked: null to return.
+std::nullptr_t fail_open(Failure* why, Failure failure) {
+  if (why != nullptr) *why = failure;
+  return nullptr;
+}
 
 }  // namespace
 
-std::unique_ptr<Input> open_input(const char* name) {
+std::unique_ptr<Input> open_input(const char* name, Failure* why) {
   // What fopen with "r" opens, without the stream: the scan reads large blocks
   // straight from the descriptor.
   const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return fail_open(why, {.error = errno});
   // Linux lets a directory be opened for reading; it only fails at the first read.
   struct stat st {};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
     ::close(fd);
-    return nullptr;
+    return fail_open(why, {.error = error});
   }
   // The scan reads front to back once: let the kernel read further ahead.
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   auto* const input = new (std::nothrow) FileInput(fd, st, file_system_of(fd, st));
   if (input == nullptr) {
     ::close(fd);
-    return nullptr;
+    return fail_open(why, {.error = ENOMEM});
   }
   return std::unique_ptr<Input>(input);
 }

@@ -7,6 +7,8 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <new>
 #include <utility>
@@ -65,6 +67,7 @@ class FileInput final : public Input {
       case ERROR_MORE_DATA:  // a message pipe's message longer than the block: its first part
         return static_cast<std::ptrdiff_t>(got);
       default:
+        read_error_ = static_cast<int>(::GetLastError());
         return -1;
     }
   }
@@ -79,7 +82,10 @@ class FileInput final : public Input {
     // Windows rows). On Windows the two do the same. Several threads may read
     // at once on this handle.
     static const NtReadFileCall nt_read = nt_read_file();
-    if (nt_read == nullptr) return -1;
+    if (nt_read == nullptr) {
+      read_error_ = ERROR_PROC_NOT_FOUND;
+      return -1;
+    }
     const auto want = static_cast<ULONG>(std::min<std::size_t>(into.size(), std::size_t{1} << 30));
     LARGE_INTEGER at{};
     at.QuadPart = offset;
@@ -87,7 +93,9 @@ class FileInput final : public Input {
     const NTSTATUS status =
         nt_read(handle_, nullptr, nullptr, nullptr, &io, into.data(), want, &at, nullptr);
     if (status == status_success) return static_cast<std::ptrdiff_t>(io.Information);
-    return status == status_end_of_file ? 0 : -1;
+    if (status == status_end_of_file) return 0;
+    read_error_ = ERROR_READ_FAULT;
+    return -1;
   }
 
   // Holes are never reported here, so the scan reads every byte and never
@@ -106,6 +114,8 @@ class FileInput final : public Input {
 
   FileIdentity identity() const override { return identity_; }
 
+  Failure read_failure() const override { return {.error = read_error_.load()}; }
+
   void close() override {
     if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));
   }
@@ -114,26 +124,37 @@ class FileInput final : public Input {
   std::FILE* stream_;
   HANDLE handle_;
   FileIdentity identity_;
+  std::atomic<int> read_error_ = 0;
 };
+
+// Tells why, where it is asked: null to return.
+std::nullptr_t fail_open(Failure* why, Failure failure) {
+  if (why != nullptr) *why = failure;
+  return nullptr;
+}
 
 }  // namespace
 
-std::unique_ptr<Input> open_input(const char* name) {
+std::unique_ptr<Input> open_input(const char* name, Failure* why) {
   // Opened as the C library opens in text mode, but read through the handle,
   // as stored: the answer is the same either way, since text mode only drops
   // carriage returns before a newline and ends the data at 0x1A, and each of
   // those bytes is non-zero.
   std::FILE* input = std::fopen(name, "r");
-  if (input == nullptr) return nullptr;
+  // The C library's open sets the system's error last; its own errno says less.
+  if (input == nullptr) return fail_open(why, {.error = static_cast<int>(::GetLastError())});
   struct _stati64 st {};
   if (::_fstati64(::_fileno(input), &st) != 0 || (st.st_mode & _S_IFDIR) != 0) {
+    const Failure failure = (st.st_mode & _S_IFDIR) != 0
+                                ? Failure{.reason = "Is a directory"}
+                                : Failure{.error = static_cast<int>(::GetLastError())};
     std::fclose(input);
-    return nullptr;
+    return fail_open(why, failure);
   }
   auto* const opened = new (std::nothrow) FileInput(input);
   if (opened == nullptr) {
     std::fclose(input);
-    return nullptr;
+    return fail_open(why, {.error = ERROR_NOT_ENOUGH_MEMORY});
   }
   return std::unique_ptr<Input>(opened);
 }

@@ -84,13 +84,14 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   const HANDLE h =
       ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return {};
+  if (h == INVALID_HANDLE_VALUE) return failed(name, {.error = static_cast<int>(::GetLastError())});
   // A file that this run created and then cannot set up (a full disk refuses
   // even to cut it) is taken away again; one that was there before is left as
   // the failure found it.
   const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   const FileIdentity identity = identity_of(h);
   ResultFile result;
+  result.name_ = name;
   if (same_file(identity, input)) {
     ::CloseHandle(h);
     result.is_input_ = true;
@@ -102,21 +103,21 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   if (fd < 0) {
     if (created) remove_when_closed(h);
     ::CloseHandle(h);
-    return {};
+    return failed(name, {.error = ERROR_TOO_MANY_OPEN_FILES});
   }
   std::FILE* const stream = ::_fdopen(fd, "wb");
   if (stream == nullptr) {
     if (created) remove_when_closed(h);
     ::_close(fd);
-    return {};
+    return failed(name, {.error = ERROR_NOT_ENOUGH_MEMORY});
   }
   if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
+    const auto error = static_cast<int>(::GetLastError());
     if (created) remove_when_closed(h);
     std::fclose(stream);
-    return {};
+    return failed(name, {.error = error});
   }
   result.stream_ = stream;
-  result.name_ = name;
   result.identity_ = identity;
   result.entry_ = own_entry(name, identity);
   return result;
@@ -126,6 +127,7 @@ ResultFile::ResultFile(ResultFile&& other) noexcept
     : stream_(std::exchange(other.stream_, nullptr)),
       is_input_(other.is_input_),
       name_(other.name_),
+      failure_(other.failure_),
       identity_(other.identity_),
       entry_(std::exchange(other.entry_, nullptr)) {}
 
@@ -136,6 +138,7 @@ ResultFile& ResultFile::operator=(ResultFile&& other) noexcept {
     stream_ = std::exchange(other.stream_, nullptr);
     is_input_ = other.is_input_;
     name_ = other.name_;
+    failure_ = other.failure_;
     identity_ = other.identity_;
     entry_ = std::exchange(other.entry_, nullptr);
   }

@@ -110,4 +110,32 @@ INSTANTIATE_TEST_SUITE_P(
             .status_if_close_fails = 1}),
     [](const testing::TestParamInfo<EndingCase>& c) { return test_name(c.param.what); });
 
+// The line on standard error: the name as given, even empty, the reason, and
+// a note when the name was cut; a buffer too small for it gets its start.
+TEST(FailureLine, NamesTheFileAndSaysWhy) {
+  struct Row {
+    std::string_view name;
+    std::string_view reason;
+    bool cut = false;
+    std::size_t room = 512;
+    std::string_view line;
+  };
+  const Row rows[] = {
+      {.name = "missing.bin",
+       .reason = "No such file or directory",
+       .line = "content_check: missing.bin: No such file or directory"},
+      {.name = "", .reason = "Is a directory", .line = "content_check: : Is a directory"},
+      {.name = "nnn",
+       .reason = "No such file or directory",
+       .cut = true,
+       .line = "content_check: nnn: No such file or directory (name longer than 127 bytes, cut "
+               "there)"},
+      {.name = "test.fzz", .reason = "Is a directory", .room = 20, .line = "content_check: test"},
+  };
+  for (const Row& row : rows) {
+    std::vector<char> buffer(row.room, '#');
+    EXPECT_EQ(failure_line(buffer, row.name, row.reason, row.cut), row.line) << row.line;
+  }
+}
+
 }  // namespace

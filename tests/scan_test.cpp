@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "memory_source.h"
 #include "machine.h"
+#include "memory_source.h"
 #include "scan_memory.h"
 #include "test_names.h"
 

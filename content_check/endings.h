@@ -104,5 +104,8 @@ int end_with(const Ending& ending, EndingActions& actions);
 // the input's name or the result file's, and a name that was cut to its
 // first longest_name bytes says so after the reason. Written into `into`,
 // and cut to fit it; nothing is allocated.
-std::string_view failure_line(std::span<char> into, std::string_view name, std::string_view reason,
+struct FailureLine {
+  char text[512];
+};
+std::string_view failure_line(FailureLine& into, std::string_view name, std::string_view reason,
                               bool name_cut = false);

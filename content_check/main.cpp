@@ -81,7 +81,7 @@ ScanResult scan_showing_progress(platform::Input& input, const platform::ScanBuf
 // Says on standard error why a failure ending came, before its line.
 void tell_why(std::string_view name, const platform::Failure& why, bool name_cut = false) {
   char reason[256];
-  char line[512];
+  FailureLine line;
   platform::write_stderr_line(failure_line(line, name, platform::describe(why, reason), name_cut));
 }
 

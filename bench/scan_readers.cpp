@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform.h"
+#include "input.h"
+#include "machine.h"
 #include "scan.h"
 
 int main(int argc, char** argv) {

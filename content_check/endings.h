@@ -98,3 +98,14 @@ class EndingActions {
 
 // Carries out the ending's steps in their order: its exit status.
 int end_with(const Ending& ending, EndingActions& actions);
+
+// The line on standard error that says why a failure ending came, before its
+// own line on standard output: "content_check: NAME: REASON", where NAME is
+// the input's name or the result file's, and a name that was cut to its
+// first longest_name bytes says so after the reason. Written into `into`,
+// and cut to fit it; nothing is allocated.
+struct FailureLine {
+  char text[512];
+};
+std::string_view failure_line(FailureLine& into, std::string_view name, std::string_view reason,
+                              bool name_cut = false);

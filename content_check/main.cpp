@@ -1,7 +1,12 @@
 // The run: one prompt, one name, one input, one verdict byte, one ending line.
+#include <cstring>
 #include <memory>
 
+#include "console.h"
 #include "endings.h"
+#include "failure.h"
+#include "input.h"
+#include "machine.h"
 #include "naming.h"
 #include "platform.h"
 #include "progress.h"
@@ -22,10 +27,12 @@ void say(std::string_view line) {
 // Writes the prompt, reads one line and trims it to the input name in place.
 // The whole line is taken, through its newline, however long it is, and not a
 // byte more: standard input may be a file or pipe of names that the next
-// program goes on reading. Only its first longest_name bytes are kept.
-const char* read_input_name(std::span<char, line_buffer_size> line) {
+// program goes on reading. Only its first longest_name bytes are kept;
+// name_cut tells whether the name went on past them.
+const char* read_input_name(std::span<char, line_buffer_size> line, bool& name_cut) {
   say(prompt_line);
   std::size_t kept = 0;
+  int first_dropped = -1;
   for (;;) {
     const int byte = platform::read_stdin_byte();
     if (byte == platform::end_of_line_input) break;
@@ -34,11 +41,17 @@ const char* read_input_name(std::span<char, line_buffer_size> line) {
       kept = 0;
       break;
     }
-    if (kept < longest_name) line[kept++] = static_cast<char>(byte);
+    if (kept < longest_name)
+      line[kept++] = static_cast<char>(byte);
+    else if (first_dropped < 0)
+      first_dropped = byte;
     if (byte == '\n') break;
   }
   line[kept] = '\0';
   trim_input_name(line);
+  // A byte that the trim would have kept was dropped, after a name as long
+  // as it may be.
+  name_cut = first_dropped >= 0x20 && std::strlen(line.data()) == longest_name;
   return line.data();
 }
 
@@ -65,23 +78,50 @@ ScanResult scan_showing_progress(platform::Input& input, const platform::ScanBuf
   return scan_for_nonzero(input, buffer, &progress);
 }
 
+// Says on standard error why a failure ending came, before its line.
+void tell_why(std::string_view name, const platform::Failure& why, bool name_cut = false) {
+  char reason[256];
+  FailureLine line;
+  platform::write_stderr_line(failure_line(line, name, platform::describe(why, reason), name_cut));
+}
+
+// Why the scan gave no answer: no memory to read into, a read that failed,
+// or data that ended short of the length and would not go on.
+platform::Failure why_unread(const platform::ScanBuffer& buffer, const platform::Input& input) {
+  if (buffer.bytes().empty()) return {.reason = "no memory for the scan"};
+  const platform::Failure failure = input.read_failure();
+  if (failure.error != 0) return failure;
+  return {.reason = "the data ended short of the file's length and did not go on"};
+}
+
 // The run from the prompt to the last close: its exit status.
 int run() {
   char line[line_buffer_size] = {};
-  const char* input_name = read_input_name(line);
+  bool name_cut = false;
+  const char* input_name = read_input_name(line, name_cut);
 
   RunFiles files;
-  files.input = platform::open_input(input_name);
-  if (!files.input) return end_with(open_error, files);
+  platform::Failure why;
+  files.input = platform::open_input(input_name, &why);
+  if (!files.input) {
+    tell_why(input_name, why, name_cut);
+    return end_with(open_error, files);
+  }
 
   // Had before the result file is cut, so that nothing after that can fail
   // for want of memory; with none at all, the scan ends as a read error.
   const platform::ScanBuffer buffer = scan_buffer();
 
   files.result = platform::ResultFile::create(input_name, files.input->identity());
-  if (!files.result) return end_with(result_error, files);
+  if (!files.result) {
+    const char* const result_name = files.result.name();
+    tell_why(result_name != nullptr ? result_name : "", files.result.failure());
+    return end_with(result_error, files);
+  }
 
-  return end_with(ending_after(scan_showing_progress(*files.input, buffer)), files);
+  const ScanResult scan = scan_showing_progress(*files.input, buffer);
+  if (scan == ScanResult::read_error) tell_why(input_name, why_unread(buffer, *files.input));
+  return end_with(ending_after(scan), files);
 }
 
 }  // namespace

@@ -1,17 +1,14 @@
-// What the Linux files share: how an open file is told apart, a descriptor
-// that closes when it goes, and the hole query with its seek call passed in,
-// so that tests can make it fail the ways file systems do.
+// What the Linux files share: how an open file is told apart, and a
+// descriptor that closes when it goes.
 #pragma once
 
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <utility>
 
 #include "file_identity.h"
-#include "scan.h"
 
 namespace platform {
 
@@ -51,9 +48,5 @@ class Descriptor {
  private:
   int fd_;
 };
-
-using SeekFunction = off_t (*)(int fd, off_t offset, int whence);
-
-DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek);
 
 }  // namespace platform

@@ -7,10 +7,14 @@
 #include <string_view>
 #include <utility>
 
+#include "failure.h"
 #include "file_identity.h"
 #include "naming.h"
 
 namespace platform {
+
+inline constexpr const char* both_names_lead_to_the_input =
+    "both result names lead to the input, which is never written";
 
 // The result file, open for writing in binary mode ("wb"). Closed when it
 // goes, unless it was closed first with close(), which is how the run closes
@@ -31,8 +35,10 @@ class ResultFile {
   static ResultFile create(std::string_view input_name, const FileIdentity& input) {
     const std::size_t chosen = choose_result_name(input_name);
     ResultFile result = create_named(result_names[chosen].data(), input);
-    if (result.is_input_)
+    if (result.is_input_) {
       result = create_named(result_names[other_result_name(chosen)].data(), input);
+      if (result.is_input_) result.failure_ = {.reason = both_names_lead_to_the_input};
+    }
     return result;
   }
 
@@ -42,6 +48,11 @@ class ResultFile {
   ~ResultFile();
 
   explicit operator bool() const { return stream_ != nullptr; }
+
+  // The result name last tried, one of result_names; null before any was.
+  const char* name() const { return name_; }
+  // Why no result file was had under it.
+  Failure failure() const { return failure_; }
 
   // True when the byte was handed on; the close tells whether it was stored.
   bool put(int byte) { return stream_ != nullptr && std::fputc(byte, stream_) != EOF; }
@@ -67,15 +78,28 @@ class ResultFile {
   // One name's try: open, or not, and then is_input_ tells whether the name
   // designates the input.
   static ResultFile create_named(const char* name, const FileIdentity& input);
+  // A try that failed under the name, for that reason.
+  static ResultFile failed(const char* name, Failure why) {
+    ResultFile result;
+    result.name_ = name;
+    result.failure_ = why;
+    return result;
+  }
 
   std::FILE* stream_ = nullptr;
   bool is_input_ = false;
-  const char* name_ = nullptr;  // one of result_names, when the file was had
-  FileIdentity identity_{};     // of the file created or cut
-  // On Linux, a descriptor of the directory that holds the file, when it is
-  // the name's own entry; -1 otherwise, and on Windows, which removes through
-  // a handle of the file's own.
+  const char* name_ = nullptr;  // one of result_names, once tried
+  Failure failure_{};
+  FileIdentity identity_{};  // of the file created or cut
+#ifdef _WIN32
+  // A handle on the name's own entry, when that is the file created or cut
+  // and no link: what the removal goes through. Null otherwise.
+  void* entry_ = nullptr;
+#else
+  // A descriptor of the directory that holds the file, when it is the name's
+  // own entry; -1 otherwise.
   int directory_ = -1;
+#endif
 };
 
 }  // namespace platform

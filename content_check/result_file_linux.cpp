@@ -32,6 +32,19 @@ bool trusted_entry(const struct stat& directory, uid_t owner, uid_t caller) {
   return !shared || owner == caller || owner == directory.st_uid;
 }
 
+// Why an entry was not trusted, in the words of the failure line.
+constexpr const char* untrusted_link =
+    "link in a shared directory owned by another user, not followed";
+constexpr const char* untrusted_file =
+    "file in a shared directory owned by another user, not opened";
+constexpr const char* replaced_while_opened = "replaced by another entry while it was opened";
+
+// errno set to error, and the walk refused.
+bool refuse(int error) {
+  errno = error;
+  return false;
+}
+
 // Where a name leads once every symbolic link on the way has been followed:
 // the directory that holds the last entry, that entry's name, and, when it
 // exists, what it is; or, past a link of /proc, the file itself.
@@ -42,6 +55,8 @@ struct Destination {
   struct stat found {};
   Descriptor file{};          // the file a link of /proc leads to, which no path may name
   bool through_link = false;  // a link lay on the way: the entry is not the name's own
+  // Why the walk was refused where errno does not say it.
+  const char* refused = nullptr;
 };
 
 // The links of /proc (/proc/self/fd/1, where /dev/stdout leads, say) lead to
@@ -64,12 +79,13 @@ std::size_t walk_on(char* path, std::string_view rest) {
 // through a descriptor of its own, so that the link judged is the link read.
 // The path still to walk lives in buffers as large as the system's largest
 // path, so that no name makes the walk ask for memory; one that does not fit
-// is refused.
+// is refused, and why is then in errno or, for an untrusted link, in
+// to.refused.
 bool resolve(const char* name, uid_t caller, Destination& to) {
   char path[PATH_MAX];
   char target[PATH_MAX];
   std::size_t length = std::strlen(name);
-  if (length >= sizeof path) return false;
+  if (length >= sizeof path) return refuse(ENAMETOOLONG);
   std::memcpy(path, name, length + 1);
   Descriptor directory(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   int links = 0;
@@ -89,9 +105,9 @@ bool resolve(const char* name, uid_t caller, Destination& to) {
       const std::size_t next = rest.find_first_not_of('/', slash);
       rest = next == std::string_view::npos ? std::string_view(".") : rest.substr(next);
     }
-    if (entry.empty()) return false;  // the name was the root itself
+    if (entry.empty()) return refuse(EISDIR);  // the name was the root itself
     // The system takes no longer entry name.
-    if (entry.size() >= sizeof to.entry) return false;
+    if (entry.size() >= sizeof to.entry) return refuse(ENAMETOOLONG);
     char entry_name[sizeof to.entry];
     std::memcpy(entry_name, entry.data(), entry.size());
     entry_name[entry.size()] = '\0';
@@ -108,9 +124,12 @@ bool resolve(const char* name, uid_t caller, Destination& to) {
     if (::fstat(found.get(), &st) != 0) return false;
     if (S_ISLNK(st.st_mode)) {
       struct stat holder {};
-      if (++links > most_links || ::fstat(directory.get(), &holder) != 0 ||
-          !trusted_entry(holder, st.st_uid, caller))
+      if (++links > most_links) return refuse(ELOOP);
+      if (::fstat(directory.get(), &holder) != 0) return false;
+      if (!trusted_entry(holder, st.st_uid, caller)) {
+        to.refused = untrusted_link;
         return false;
+      }
       through_link = true;
       if (made_by_the_kernel(found.get())) {
         // The kernel follows this one link; the walk goes on from where it leads.
@@ -123,16 +142,18 @@ bool resolve(const char* name, uid_t caller, Destination& to) {
           to.through_link = true;
           return true;
         }
-        if (!S_ISDIR(st.st_mode)) return false;
+        if (!S_ISDIR(st.st_mode)) return refuse(ENOTDIR);
         directory = std::move(file);
         length = walk_on(path, rest);
         continue;
       }
       const ssize_t size = ::readlinkat(found.get(), "", target, sizeof target);
-      if (size <= 0 || static_cast<std::size_t>(size) >= sizeof target) return false;
+      if (size < 0) return false;
+      if (size == 0) return refuse(ENOENT);
+      if (static_cast<std::size_t>(size) >= sizeof target) return refuse(ENAMETOOLONG);
       auto joined = static_cast<std::size_t>(size);
       if (!rest.empty()) {
-        if (joined + 1 + rest.size() >= sizeof target) return false;
+        if (joined + 1 + rest.size() >= sizeof target) return refuse(ENAMETOOLONG);
         target[joined++] = '/';
         std::memcpy(target + joined, rest.data(), rest.size());
         joined += rest.size();
@@ -148,11 +169,16 @@ bool resolve(const char* name, uid_t caller, Destination& to) {
       to.through_link = through_link;
       return true;
     }
-    if (!S_ISDIR(st.st_mode)) return false;
+    if (!S_ISDIR(st.st_mode)) return refuse(ENOTDIR);
     directory = std::move(found);
     length = walk_on(path, rest);
   }
   return false;
+}
+
+// What the refusal of a result file tells when no error of the system says it.
+Failure why_refused(const Destination& to, int error) {
+  return to.refused != nullptr ? Failure{.reason = to.refused} : Failure{.error = error};
 }
 
 }  // namespace
@@ -168,7 +194,7 @@ ResultPlace open_result_as(const char* name, uid_t caller) {
   // the last name between the look and the open; a few turns are plenty.
   for (int turn = 0; turn < 4; ++turn) {
     Destination destination;
-    if (!resolve(name, caller, destination)) return {};
+    if (!resolve(name, caller, destination)) return {.why = why_refused(destination, errno)};
     const int at = destination.directory.get();
     const char* const entry = destination.entry;
     Descriptor directory =
@@ -185,7 +211,7 @@ ResultPlace open_result_as(const char* name, uid_t caller) {
         return place;
       }
       if (errno == EEXIST) continue;
-      return {};
+      return {.why = {.error = errno}};
     }
     Descriptor opened;
     if (destination.file) {
@@ -196,40 +222,41 @@ ResultPlace open_result_as(const char* name, uid_t caller) {
           std::to_chars(own + prefix, own + sizeof own - 1, destination.file.get());
       *number.ptr = '\0';
       opened = Descriptor(::open(own, flags));
-      if (!opened) return {};
+      if (!opened) return {.why = {.error = errno}};
     } else {
       struct stat holder {};
-      if (::fstat(at, &holder) != 0 || !trusted_entry(holder, destination.found.st_uid, caller))
-        return {};
+      if (::fstat(at, &holder) != 0) return {.why = {.error = errno}};
+      if (!trusted_entry(holder, destination.found.st_uid, caller))
+        return {.why = {.reason = untrusted_file}};
       opened = Descriptor(::openat(at, entry, flags | O_NOFOLLOW));
       if (!opened) {
         if (errno == ENOENT || errno == ELOOP) continue;  // gone, or a link now
-        return {};
+        return {.why = {.error = errno}};
       }
     }
     struct stat now {};
-    if (::fstat(opened.get(), &now) != 0 || now.st_dev != destination.found.st_dev ||
-        now.st_ino != destination.found.st_ino)
-      return {};
+    if (::fstat(opened.get(), &now) != 0) return {.why = {.error = errno}};
+    if (now.st_dev != destination.found.st_dev || now.st_ino != destination.found.st_ino)
+      return {.why = {.reason = replaced_while_opened}};
     return {.file = std::move(opened), .directory = std::move(directory)};
   }
-  return {};
+  return {.why = {.reason = replaced_while_opened}};
 }
 
 ResultFile ResultFile::create_named(const char* name, const FileIdentity& input) {
   ResultPlace place = open_result_as(name, ::geteuid());
-  if (!place.file) return {};
+  if (!place.file) return failed(name, place.why);
   const int fd = place.file.get();
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return {};
+  if (::fstat(fd, &st) != 0) return failed(name, {.error = errno});
   const FileIdentity identity = identity_of(st);
   ResultFile result;
+  result.name_ = name;
   if (same_file(identity, input)) {
     result.is_input_ = true;
     return result;
   }
-  result.name_ = name;
   result.identity_ = identity;
   // A result name is a bare entry name: the name the directory holds it by.
   result.directory_ = place.directory.release();
@@ -238,18 +265,20 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   // again, while its entry is still that file.
   std::FILE* const stream = ::fdopen(fd, "wb");
   if (stream == nullptr) {
+    const int error = errno;
     struct stat entry {};
     const int made_in = place.made_in.get();
     if (place.made_in && ::fstatat(made_in, place.made_entry, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
         entry.st_dev == st.st_dev && entry.st_ino == st.st_ino)
       ::unlinkat(made_in, place.made_entry, 0);
-    return {};
+    return failed(name, {.error = error});
   }
   place.file.release();
   result.stream_ = stream;
   if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+    const int error = errno;
     result.close();
-    return {};
+    return failed(name, {.error = error});
   }
   return result;
 }
@@ -258,6 +287,7 @@ ResultFile::ResultFile(ResultFile&& other) noexcept
     : stream_(std::exchange(other.stream_, nullptr)),
       is_input_(other.is_input_),
       name_(other.name_),
+      failure_(other.failure_),
       identity_(other.identity_),
       directory_(std::exchange(other.directory_, -1)) {}
 
@@ -268,6 +298,7 @@ ResultFile& ResultFile::operator=(ResultFile&& other) noexcept {
     stream_ = std::exchange(other.stream_, nullptr);
     is_input_ = other.is_input_;
     name_ = other.name_;
+    failure_ = other.failure_;
     identity_ = other.identity_;
     directory_ = std::exchange(other.directory_, -1);
   }

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sys/types.h>
 
+#include "failure.h"
 #include "platform_linux.h"
 
 namespace platform {
@@ -24,6 +25,8 @@ struct ResultPlace {
   // made for nothing can go again.
   Descriptor made_in{};
   char made_entry[NAME_MAX + 1] = {};
+  // Why, when refused.
+  Failure why{};
 };
 
 // Walks the name one entry at a time, following its symbolic links itself:

@@ -1,10 +1,12 @@
 // The result file on Windows: its creation or cut through one handle, and its
-// removal through a handle that was checked to be on the file created.
+// removal through a handle on its own entry, held since then.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "platform_windows.h"
@@ -30,6 +32,49 @@ void remove_when_closed(HANDLE h) {
   ::CloseHandle(deleting);
 }
 
+// Whether h is on the file of that identity, and that file a plain one: not
+// a link, a directory or a device.
+bool is_plain_file(HANDLE h, const FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return ::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+         info.dwVolumeSerialNumber == identity.volume && index_of(info) == identity.index;
+}
+
+// Whether the entry that h was opened through still bears the name: a file
+// renamed since, by anyone, is left where it went.
+bool has_entry_name(HANDLE h, const char* name) {
+  // The longest path the system takes, without the heap.
+  static constexpr std::size_t longest = 32768;
+  alignas(
+      FILE_NAME_INFO) static unsigned char buffer[sizeof(FILE_NAME_INFO) + longest * sizeof(WCHAR)];
+  auto* const info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+  if (!::GetFileInformationByHandleEx(h, FileNameInfo, buffer, sizeof buffer)) return false;
+  const std::size_t length = info->FileNameLength / sizeof(WCHAR);
+  const std::size_t wanted = std::strlen(name);
+  if (length < wanted + 1 || info->FileName[length - wanted - 1] != L'\\') return false;
+  // The names are ASCII, and the file system compares names without case.
+  for (std::size_t i = 0; i < wanted; ++i) {
+    const WCHAR c = info->FileName[length - wanted + i];
+    const WCHAR lower = c >= L'A' && c <= L'Z' ? static_cast<WCHAR>(c - L'A' + L'a') : c;
+    if (lower != static_cast<unsigned char>(name[i])) return false;
+  }
+  return true;
+}
+
+// A handle on the name's own entry, opened without following a link and
+// with no right that another program's sharing could refuse, when that entry
+// is the plain file created or cut; null otherwise.
+HANDLE own_entry(const char* name, const FileIdentity& identity) {
+  const HANDLE h = ::CreateFileA(name, FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (is_plain_file(h, identity)) return h;
+  ::CloseHandle(h);
+  return nullptr;
+}
+
 }  // namespace
 
 ResultFile ResultFile::create_named(const char* name, const FileIdentity& input) {
@@ -39,13 +84,14 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   const HANDLE h =
       ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return {};
+  if (h == INVALID_HANDLE_VALUE) return failed(name, {.error = static_cast<int>(::GetLastError())});
   // A file that this run created and then cannot set up (a full disk refuses
   // even to cut it) is taken away again; one that was there before is left as
   // the failure found it.
   const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   const FileIdentity identity = identity_of(h);
   ResultFile result;
+  result.name_ = name;
   if (same_file(identity, input)) {
     ::CloseHandle(h);
     result.is_input_ = true;
@@ -57,22 +103,23 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   if (fd < 0) {
     if (created) remove_when_closed(h);
     ::CloseHandle(h);
-    return {};
+    return failed(name, {.error = ERROR_TOO_MANY_OPEN_FILES});
   }
   std::FILE* const stream = ::_fdopen(fd, "wb");
   if (stream == nullptr) {
     if (created) remove_when_closed(h);
     ::_close(fd);
-    return {};
+    return failed(name, {.error = ERROR_NOT_ENOUGH_MEMORY});
   }
   if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
+    const auto error = static_cast<int>(::GetLastError());
     if (created) remove_when_closed(h);
     std::fclose(stream);
-    return {};
+    return failed(name, {.error = error});
   }
   result.stream_ = stream;
-  result.name_ = name;
   result.identity_ = identity;
+  result.entry_ = own_entry(name, identity);
   return result;
 }
 
@@ -80,35 +127,41 @@ ResultFile::ResultFile(ResultFile&& other) noexcept
     : stream_(std::exchange(other.stream_, nullptr)),
       is_input_(other.is_input_),
       name_(other.name_),
-      identity_(other.identity_) {}
+      failure_(other.failure_),
+      identity_(other.identity_),
+      entry_(std::exchange(other.entry_, nullptr)) {}
 
 ResultFile& ResultFile::operator=(ResultFile&& other) noexcept {
   if (this != &other) {
     close();
+    if (entry_ != nullptr) ::CloseHandle(entry_);
     stream_ = std::exchange(other.stream_, nullptr);
     is_input_ = other.is_input_;
     name_ = other.name_;
+    failure_ = other.failure_;
     identity_ = other.identity_;
+    entry_ = std::exchange(other.entry_, nullptr);
   }
   return *this;
 }
 
 ResultFile::~ResultFile() {
   close();
+  if (entry_ != nullptr) ::CloseHandle(entry_);
 }
 
 void ResultFile::remove() {
-  if (name_ == nullptr) return;
-  // Opened without following a link, checked, and deleted through the same
-  // handle, so that the file checked is the file removed.
-  const HANDLE h = ::CreateFileA(name_, DELETE | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (entry_ == nullptr) return;
+  const HANDLE entry = std::exchange(entry_, nullptr);
+  // Reopened from the entry's own handle, never by its name, with the right
+  // to delete asked only now: the handles had so far need no sharing of
+  // deletion from other programs that hold the file open.
+  const HANDLE h = ::ReOpenFile(entry, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                FILE_FLAG_OPEN_REPARSE_POINT);
+  ::CloseHandle(entry);
   if (h == INVALID_HANDLE_VALUE) return;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info) &&
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-      info.dwVolumeSerialNumber == identity_.volume && index_of(info) == identity_.index) {
+  if (is_plain_file(h, identity_) && has_entry_name(h, name_)) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
     ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);

@@ -2,7 +2,7 @@
 // they read into, had from the system before the result file is cut.
 #pragma once
 
-#include "platform.h"
+#include "machine.h"
 #include "scan.h"
 
 // A block for each reader, one more than the processors the process may use

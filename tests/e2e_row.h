@@ -29,6 +29,23 @@ enum class Platform { any, linux_only, windows_only };
 // owners may remove, as /tmp is; owned by the caller or by nobody.
 enum class Sticky { none, callers, nobodys };
 
+// Standard error as a row expects it: empty, or the one line of a failure
+// ending. On Linux that line is the row's own, byte for byte. Under Wine the
+// reason is the system's message, whose words vary with its version and
+// language: there the line's name part, and a reason after it.
+inline void expect_failure_line(const std::string& err, const std::string& expected) {
+  if (expected.empty() || !runner_options().windows_build) {
+    EXPECT_EQ(err, expected.empty() ? "" : expected + "\n");
+    return;
+  }
+  const std::size_t name_end = expected.find(": ", std::string_view("content_check: ").size());
+  const std::string name_part = expected.substr(0, name_end + 2);
+  EXPECT_TRUE(err.starts_with(name_part)) << err;
+  EXPECT_TRUE(err.ends_with("\r\n")) << err;
+  EXPECT_GT(err.size(), name_part.size() + 2) << "no reason: " << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
 struct Row {
   std::string name{};
   std::string typed{};  // the bytes on standard input
@@ -37,6 +54,9 @@ struct Row {
   // Where the verdict is left, if anywhere; endings without one leave none.
   std::optional<std::string> result = "test.fzz";
   std::optional<int> status{};  // when it is not the ending's own
+  // The line on standard error, without its line end, that every failure
+  // ending writes to say why; nothing for the other endings.
+  std::string err{};
   Platform only = Platform::any;
   bool read_only_dir = false;         // the working directory cannot be written to
   bool failing_reads = false;         // reads from files named "...unreadable" fail,
@@ -170,7 +190,9 @@ class InTempDir : public testing::Test {
     if (output == Output::file || output == Output::busy_pipe || output == Output::terminal) {
       EXPECT_EQ(run.out, std::string(prompt) + nl + std::string(row.ending.line) + nl);
     }
-    EXPECT_EQ(run.err, "");
+    if (row.ending.status == 1 && row.err.empty())
+      ADD_FAILURE() << "a failure ending's row without its line on standard error";
+    expect_failure_line(run.err, row.err);
     EXPECT_EQ(run.status, row.status.value_or(row.ending.status) & 0xff);
     // The one line was taken through its newline, and nothing after it.
     const std::size_t newline = row.typed.find('\n');

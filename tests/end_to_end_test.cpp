@@ -110,14 +110,24 @@ void content_rows(std::vector<Row>& t) {
 
 // Inputs that are no plain file, or none at all.
 void unusual_input_rows(std::vector<Row>& t) {
-  t.push_back(
-      {.name = "MissingFile", .typed = "missing.bin\n", .ending = open_error, .smoke = true});
-  t.push_back({.name = "EmptyLine", .typed = "\n", .ending = open_error});
-  t.push_back({.name = "NoInputAtAll", .typed = "", .ending = open_error});
+  t.push_back({.name = "MissingFile",
+               .typed = "missing.bin\n",
+               .ending = open_error,
+               .err = "content_check: missing.bin: No such file or directory",
+               .smoke = true});
+  t.push_back({.name = "EmptyLine",
+               .typed = "\n",
+               .ending = open_error,
+               .err = "content_check: : No such file or directory"});
+  t.push_back({.name = "NoInputAtAll",
+               .typed = "",
+               .ending = open_error,
+               .err = "content_check: : No such file or directory"});
   t.push_back({.name = "DirectoryIsNoInput",
                .typed = "adir\n",
                .fixtures = {directory("adir")},
-               .ending = open_error});
+               .ending = open_error,
+               .err = "content_check: adir: Is a directory"});
   t.push_back({.name = "SymbolicLinkIsFollowed",
                .typed = "link\n",
                .fixtures = {file("data.bin", "\x01"), symlink_to("link", "data.bin")},
@@ -205,9 +215,20 @@ void line_rows(std::vector<Row>& t) {
                  .ending = zeros_only,
                  .input = input});
   }
+  // A missing name says when it was cut; one that fits says nothing of it.
+  t.push_back({.name = "CutNameSaysSo",
+               .typed = long_name + "m\n",
+               .ending = open_error,
+               .err = "content_check: " + long_name +
+                      ": No such file or directory (name longer than 127 bytes, cut there)"});
+  t.push_back({.name = "NameOfTheLongestLengthIsNotCut",
+               .typed = long_name + "\tm\n",
+               .ending = open_error,
+               .err = "content_check: " + long_name + ": No such file or directory"});
   // Reading fails for another reason than "not yet": the name is empty.
   t.push_back({.name = "StandardInputADirectoryGivesAnEmptyName",
                .ending = open_error,
+               .err = "content_check: : No such file or directory",
                .only = Platform::linux_only,
                .input = Input::directory});
 }
@@ -258,19 +279,24 @@ void result_name_rows(std::vector<Row>& t) {
                .fixtures = {file("mytest.fzz", "\x05"), hardlink_to("test2.fzz", "mytest.fzz")},
                .ending = found,
                .result = "test.fzz"});
-  t.push_back({.name = "BothResultNamesAreTheInput",
-               .typed = "test.fzz\n",
-               .fixtures = {file("test.fzz", "\x05"), symlink_to("test2.fzz", "test.fzz")},
-               .ending = result_error});
+  t.push_back(
+      {.name = "BothResultNamesAreTheInput",
+       .typed = "test.fzz\n",
+       .fixtures = {file("test.fzz", "\x05"), symlink_to("test2.fzz", "test.fzz")},
+       .ending = result_error,
+       .err =
+           "content_check: test.fzz: both result names lead to the input, which is never written"});
   t.push_back({.name = "ResultNameIsADirectory",
                .typed = "data.bin\n",
                .fixtures = {file("data.bin", "\x01"), directory("test.fzz")},
                .ending = result_error,
+               .err = "content_check: test.fzz: Is a directory",
                .smoke = true});
   t.push_back({.name = "DirectoryNotWritable",
                .typed = "data.bin\n",
                .fixtures = {file("data.bin", "\x01")},
                .ending = result_error,
+               .err = "content_check: test.fzz: Permission denied",
                .read_only_dir = true});
   // Names that Windows takes for another: the file examined is never the one written.
   t.push_back({.name = "UpperCaseNameOfAnEarlierResult",
@@ -299,6 +325,7 @@ struct EndingInput {
   std::string name;  // the ending, as the rows' names spell it
   Ending ending;
   std::string typed;
+  std::string err{};               // the failure ending's line on standard error
   std::optional<Fixture> input{};  // none: there is no such file
   std::vector<Fixture> beside{};   // what else the ending needs in the directory
   Platform only = Platform::any;
@@ -307,10 +334,14 @@ struct EndingInput {
 
 std::vector<EndingInput> one_input_per_ending() {
   return {
-      {.name = "OpenError", .ending = open_error, .typed = "missing\n"},
+      {.name = "OpenError",
+       .ending = open_error,
+       .typed = "missing\n",
+       .err = "content_check: missing: No such file or directory"},
       {.name = "ResultError",
        .ending = result_error,
        .typed = "data.bin\n",
+       .err = "content_check: test.fzz: Is a directory",
        .input = file("data.bin", zeros(5000) + "\x01"),
        .beside = {directory("test.fzz")}},
       {.name = "Vacant", .ending = vacant, .typed = "empty\n", .input = file("empty", "")},
@@ -325,6 +356,7 @@ std::vector<EndingInput> one_input_per_ending() {
       {.name = "ReadError",
        .ending = read_error,
        .typed = "zeros.unreadable\n",
+       .err = "content_check: zeros.unreadable: Input/output error",
        .input = file("zeros.unreadable", zeros(5000)),
        .only = Platform::linux_only,
        .failing_reads = true},
@@ -354,6 +386,7 @@ void lost_verdict_rows(std::vector<Row>& t) {
                  .ending = e.ending,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
+                 .err = e.err,
                  .only = e.only,
                  .failing_reads = e.failing_reads,
                  .smoke = e.ending.line == found.line});
@@ -367,6 +400,7 @@ void lost_verdict_rows(std::vector<Row>& t) {
                  .ending = e.ending,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
+                 .err = e.err,
                  .only = Platform::linux_only,
                  .failing_reads = e.failing_reads});
   }
@@ -386,6 +420,7 @@ void failing_output_rows(std::vector<Row>& t) {
                    .fixtures = fixtures_of(e),
                    .ending = e.ending,
                    .status = worse ? std::nullopt : std::optional(status_output_lost),
+                   .err = e.err,
                    .only = e.only,
                    .failing_reads = e.failing_reads,
                    .output = output,
@@ -409,6 +444,7 @@ void busy_output_rows(std::vector<Row>& t) {
                  .typed = e.typed,
                  .fixtures = fixtures_of(e),
                  .ending = e.ending,
+                 .err = e.err,
                  .only = e.only,
                  .failing_reads = e.failing_reads,
                  .output = Output::busy_pipe});
@@ -440,12 +476,14 @@ void read_error_rows(std::vector<Row>& t) {
                .typed = "zeros.unreadable\n",
                .fixtures = {file("zeros.unreadable", zeros(5000))},
                .ending = read_error,
+               .err = "content_check: zeros.unreadable: Input/output error",
                .only = Platform::linux_only,
                .failing_reads = true});
   t.push_back({.name = "ReadErrorRemovesAnEarlierResultFile",
                .typed = "zeros.unreadable\n",
                .fixtures = {file("zeros.unreadable", zeros(5000)), file("test.fzz", "old")},
                .ending = read_error,
+               .err = "content_check: zeros.unreadable: Input/output error",
                .only = Platform::linux_only,
                .failing_reads = true,
                .changed = {{"test.fzz", std::nullopt}}});
@@ -455,6 +493,7 @@ void read_error_rows(std::vector<Row>& t) {
                .fixtures = {file("zeros.unreadable", zeros(5000)), file("kept", "old"),
                             symlink_to("test.fzz", "kept")},
                .ending = read_error,
+               .err = "content_check: zeros.unreadable: Input/output error",
                .only = Platform::linux_only,
                .failing_reads = true,
                .changed = {{"kept", ""}}});
@@ -462,6 +501,7 @@ void read_error_rows(std::vector<Row>& t) {
                .typed = "zeros.unreadable\n",
                .fixtures = {file("zeros.unreadable", zeros(5000)), reader("test.fzz")},
                .ending = read_error,
+               .err = "content_check: zeros.unreadable: Input/output error",
                .only = Platform::linux_only,
                .failing_reads = true});
   // Streams, read on from their position, fail as well.
@@ -469,12 +509,14 @@ void read_error_rows(std::vector<Row>& t) {
                .typed = "zeros.unreadable\n",
                .fixtures = {fifo("zeros.unreadable", zeros(1000))},
                .ending = read_error,
+               .err = "content_check: zeros.unreadable: Input/output error",
                .only = Platform::linux_only,
                .failing_reads = true});
   // The program's own memory read from its first address, which is never mapped.
   t.push_back({.name = "ReadErrorOnProcessMemory",
                .typed = "/proc/self/mem\n",
                .ending = read_error,
+               .err = "content_check: /proc/self/mem: Input/output error",
                .only = Platform::linux_only});
   // A plain file with a size that cannot seek, as a FUSE file opened as a
   // stream: no read at an offset is to be had, but it reads on as a pipe does.
@@ -520,12 +562,14 @@ void memory_limit_rows(std::vector<Row>& t) {
                .typed = "zeros.short\n",
                .fixtures = {file("zeros.short", zeros(5000))},
                .ending = result_error,
+               .err = "content_check: test.fzz: Cannot allocate memory",
                .only = Platform::linux_only,
                .failing_reads = true});
   t.push_back({.name = "NoMemoryForTheResultLeavesAnEarlierResultAsItWas",
                .typed = "zeros.short\n",
                .fixtures = {file("zeros.short", zeros(5000)), file("test.fzz", "old")},
                .ending = result_error,
+               .err = "content_check: test.fzz: Cannot allocate memory",
                .only = Platform::linux_only,
                .failing_reads = true});
   t.push_back({.name = "NoMemoryForTheResultThroughALink",
@@ -533,6 +577,7 @@ void memory_limit_rows(std::vector<Row>& t) {
                .fixtures = {file("zeros.short", zeros(5000)), file("kept", "old"),
                             symlink_to("test.fzz", "kept")},
                .ending = result_error,
+               .err = "content_check: test.fzz: Cannot allocate memory",
                .only = Platform::linux_only,
                .failing_reads = true});
   t.push_back({.name = "NoMemoryForTheResultThroughADanglingLink",
@@ -540,6 +585,7 @@ void memory_limit_rows(std::vector<Row>& t) {
                .fixtures = {file("zeros.short", zeros(5000)), directory("sub"),
                             symlink_to("test.fzz", "sub/made")},
                .ending = result_error,
+               .err = "content_check: test.fzz: Cannot allocate memory",
                .only = Platform::linux_only,
                .failing_reads = true,
                .changed = {{"sub/made", std::nullopt}}});
@@ -552,6 +598,8 @@ void planted_entry_rows(std::vector<Row>& t) {
                .fixtures = {file("data.bin", "\x01"), file("victim", "keep"),
                             owned_by_nobody(symlink_to("test.fzz", "victim"))},
                .ending = result_error,
+               .err = "content_check: test.fzz: link in a shared directory owned by another user, "
+                      "not followed",
                .only = Platform::linux_only,
                .sticky = Sticky::callers});
   t.push_back(
@@ -559,14 +607,19 @@ void planted_entry_rows(std::vector<Row>& t) {
        .typed = "data.bin\n",
        .fixtures = {file("data.bin", "\x01"), owned_by_nobody(symlink_to("test.fzz", "created"))},
        .ending = result_error,
+       .err = "content_check: test.fzz: link in a shared directory owned by another user, not "
+              "followed",
        .only = Platform::linux_only,
        .sticky = Sticky::callers});
-  t.push_back({.name = "OthersFileInStickyDirectoryIsNotOpened",
-               .typed = "data.bin\n",
-               .fixtures = {file("data.bin", "\x01"), owned_by_nobody(file("test.fzz", "theirs"))},
-               .ending = result_error,
-               .only = Platform::linux_only,
-               .sticky = Sticky::callers});
+  t.push_back(
+      {.name = "OthersFileInStickyDirectoryIsNotOpened",
+       .typed = "data.bin\n",
+       .fixtures = {file("data.bin", "\x01"), owned_by_nobody(file("test.fzz", "theirs"))},
+       .ending = result_error,
+       .err =
+           "content_check: test.fzz: file in a shared directory owned by another user, not opened",
+       .only = Platform::linux_only,
+       .sticky = Sticky::callers});
   t.push_back(
       {.name = "OwnLinkInStickyDirectoryIsFollowed",
        .typed = "data.bin\n",
@@ -599,6 +652,8 @@ void planted_entry_rows(std::vector<Row>& t) {
                             symlink_to("test.fzz", "results.bin"),
                             owned_by_nobody(symlink_to("results.bin", "victim"))},
                .ending = result_error,
+               .err = "content_check: test.fzz: link in a shared directory owned by another user, "
+                      "not followed",
                .only = Platform::linux_only,
                .sticky = Sticky::callers,
                .kernel_links_unprotected = true});
@@ -608,6 +663,8 @@ void planted_entry_rows(std::vector<Row>& t) {
        .fixtures = {file("data.bin", "\x01"), file("victim", "keep"),
                     symlink_to("test.fzz", "via/victim"), owned_by_nobody(symlink_to("via", "."))},
        .ending = result_error,
+       .err = "content_check: test.fzz: link in a shared directory owned by another user, not "
+              "followed",
        .only = Platform::linux_only,
        .sticky = Sticky::callers,
        .kernel_links_unprotected = true});
@@ -618,6 +675,8 @@ void planted_entry_rows(std::vector<Row>& t) {
                     owned_by_nobody(symlink_to("shared/results.bin", "../victim")),
                     symlink_to("test.fzz", "shared/results.bin")},
        .ending = result_error,
+       .err = "content_check: test.fzz: link in a shared directory owned by another user, not "
+              "followed",
        .only = Platform::linux_only,
        .kernel_links_unprotected = true});
   t.push_back(
@@ -660,12 +719,14 @@ void planted_entry_rows(std::vector<Row>& t) {
                .typed = "data.bin\n",
                .fixtures = {file("data.bin", "\x01"), directory("test.fzz")},
                .ending = result_error,
+               .err = "content_check: test.fzz: Is a directory",
                .only = Platform::linux_only,
                .sticky = Sticky::callers});
   t.push_back({.name = "FifoWithoutReaderInStickyDirectory",
                .typed = "data.bin\n",
                .fixtures = {file("data.bin", "\x01"), idle_fifo("test.fzz")},
                .ending = result_error,
+               .err = "content_check: test.fzz: No such device or address",
                .only = Platform::linux_only,
                .sticky = Sticky::callers});
   t.push_back({.name = "OthersFileElsewhereIsReplaced",
@@ -682,6 +743,7 @@ void step_order_rows(std::vector<Row>& t) {
                  .typed = e.typed,
                  .fixtures = fixtures_of(e),
                  .ending = e.ending,
+                 .err = e.err,
                  .only = e.only,
                  .failing_reads = e.failing_reads,
                  .traced = true});
@@ -805,7 +867,11 @@ class FullDisk : public InTempDir {
 TEST_F(FullDisk, ResultFileCreatedForNothingIsNotLeftBehind) {
   const std::vector<Fixture> fixtures = {file("data.bin", "\x01"), filler()};
   if (options.windows_build)
-    check({.name = "new", .typed = "data.bin\n", .fixtures = fixtures, .ending = result_error});
+    check({.name = "new",
+           .typed = "data.bin\n",
+           .fixtures = fixtures,
+           .ending = result_error,
+           .err = "content_check: test.fzz: There is not enough space on the disk"});
   else
     check({.name = "new",
            .typed = "data.bin\n",
@@ -820,7 +886,11 @@ TEST_F(FullDisk, ResultFileCreatedForNothingIsNotLeftBehind) {
 TEST_F(FullDisk, EarlierResultFileIsLeftAsFound) {
   const std::vector<Fixture> fixtures = {file("data.bin", "\x01"), file("test.fzz", ""), filler()};
   if (options.windows_build)
-    check({.name = "old", .typed = "data.bin\n", .fixtures = fixtures, .ending = result_error});
+    check({.name = "old",
+           .typed = "data.bin\n",
+           .fixtures = fixtures,
+           .ending = result_error,
+           .err = "content_check: test.fzz: There is not enough space on the disk"});
   else
     check({.name = "old",
            .typed = "data.bin\n",
@@ -896,7 +966,13 @@ TEST_F(InTempDir, MemoryRunningOutBeforeTheScanEndsWithALine) {
         fs::remove(dir / "test.fzz");
         continue;
       }
-      EXPECT_EQ(run.err, "");
+      // A failure ending says why, in one line; the others say nothing there.
+      if (ending->status == 1)
+        EXPECT_TRUE(run.err.starts_with("content_check: ") &&
+                    std::count(run.err.begin(), run.err.end(), '\n') == 1)
+            << run.err;
+      else
+        EXPECT_EQ(run.err, "");
       EXPECT_EQ(run.status, ending->status);
       if (ending->verdict != no_verdict)
         EXPECT_EQ(read_all(dir / "test.fzz"), std::string(1, static_cast<char>(ending->verdict)));
@@ -1005,10 +1081,13 @@ TEST_F(InTempDir, SharedFileOfNamesGivesEachRunItsOwnLine) {
   const int in_fd = ::open(names.c_str(), O_RDONLY);
   ASSERT_GE(in_fd, 0);
   const std::string nl = options.windows_build ? "\r\n" : "\n";
-  for (const Ending& ending : {found, zeros_only, vacant, open_error}) {
+  // The fourth run finds the file of names at its end: an empty name.
+  for (const auto& [ending, err] :
+       {std::pair{found, ""}, std::pair{zeros_only, ""}, std::pair{vacant, ""},
+        std::pair{open_error, "content_check: : No such file or directory"}}) {
     const Finished run = run_with(dir_.path(), in_fd, Output::file, scratch_.path());
     EXPECT_EQ(run.out, std::string(prompt) + nl + std::string(ending.line) + nl);
-    EXPECT_EQ(run.err, "");
+    expect_failure_line(run.err, err);
     EXPECT_EQ(run.status, ending.status);
     if (ending.verdict != no_verdict) {
       EXPECT_EQ(read_all(dir_.path() / "test.fzz"),

@@ -110,4 +110,33 @@ INSTANTIATE_TEST_SUITE_P(
             .status_if_close_fails = 1}),
     [](const testing::TestParamInfo<EndingCase>& c) { return test_name(c.param.what); });
 
+// The line on standard error: the name as given, even empty, the reason, and
+// a note when the name was cut; a reason too long for the line gets its start.
+TEST(FailureLine, NamesTheFileAndSaysWhy) {
+  struct Row {
+    std::string_view name;
+    std::string reason;
+    bool cut = false;
+    std::string line;
+  };
+  const Row rows[] = {
+      {.name = "missing.bin",
+       .reason = "No such file or directory",
+       .line = "content_check: missing.bin: No such file or directory"},
+      {.name = "", .reason = "Is a directory", .line = "content_check: : Is a directory"},
+      {.name = "nnn",
+       .reason = "No such file or directory",
+       .cut = true,
+       .line = "content_check: nnn: No such file or directory (name longer than 127 bytes, cut "
+               "there)"},
+      {.name = "test.fzz",
+       .reason = std::string(600, 'r'),
+       .line = "content_check: test.fzz: " + std::string(511 - 25, 'r')},
+  };
+  for (const Row& row : rows) {
+    FailureLine into;
+    EXPECT_EQ(failure_line(into, row.name, row.reason, row.cut), row.line) << row.line;
+  }
+}
+
 }  // namespace

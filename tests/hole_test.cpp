@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
-#include "platform_linux.h"
+#include "input.h"
+#include "input_linux.h"
 #include "scan_memory.h"
 #include "seek_seam.h"
 #include "temp_dir.h"

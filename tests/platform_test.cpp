@@ -9,7 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "platform.h"
+#include "input.h"
+#include "machine.h"
 #include "temp_dir.h"
 
 namespace {
@@ -49,6 +50,32 @@ TEST(ScanBuffer, IsPageAlignedAndWritableToItsEnd) {
       EXPECT_EQ(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), 0xa5)), size)
           << size << ", head " << head;
     }
+  }
+}
+
+// An input that cannot be had says why in the system's words, as a line's
+// reason: no closing period or line end.
+TEST(OpenInput, SaysWhyItCannotBeHad) {
+  const TempDir dir("why");
+  fs::create_directory(dir.path() / "adir");
+  struct Row {
+    fs::path name;
+    std::string_view on_linux;
+  };
+  const Row rows[] = {{.name = dir.path() / "missing", .on_linux = "No such file or directory"},
+                      {.name = dir.path() / "adir", .on_linux = "Is a directory"},
+                      {.name = "", .on_linux = "No such file or directory"}};
+  for (const Row& row : rows) {
+    platform::Failure why;
+    EXPECT_FALSE(platform::open_input(row.name.string().c_str(), &why)) << row.name;
+    char words[256];
+    const std::string_view said = platform::describe(why, words);
+#ifdef _WIN32
+    ASSERT_FALSE(said.empty()) << row.name;
+    EXPECT_EQ(std::string_view(". \r\n").find(said.back()), std::string_view::npos) << said;
+#else
+    EXPECT_EQ(said, row.on_linux) << row.name;
+#endif
   }
 }
 

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform.h"
+#include "input.h"
 #include "result_file.h"
 #include "result_file_linux.h"
 #include "temp_dir.h"
@@ -129,6 +129,8 @@ struct WalkRow {
   // entry, reached through no link, and can be removed through it.
   bool own_entry = false;
   std::string not_made{};  // a path that the walk must leave without an entry
+  // Why it refuses, in the words of the line on standard error.
+  std::string why{};
 };
 
 using row_printing::PrintTo;
@@ -156,26 +158,32 @@ std::vector<WalkRow> walk_rows() {
       // Entries of another user in a sticky directory of a third.
       {.name = "PlantedLinkInStickyDirectoryIsNotFollowed",
        .entries = {file("$D/victim"), link("$T/test.fzz", "$D/victim")},
-       .walked = "$T/test.fzz"},
+       .walked = "$T/test.fzz",
+       .why = "link in a shared directory owned by another user, not followed"},
       {.name = "PlantedDanglingLinkInStickyDirectoryIsNotFollowed",
        .entries = {link("$T/test.fzz", "$D/created")},
        .walked = "$T/test.fzz",
-       .not_made = "$D/created"},
+       .not_made = "$D/created",
+       .why = "link in a shared directory owned by another user, not followed"},
       {.name = "OthersFileInStickyDirectoryIsNotOpened",
        .entries = {file("$T/test.fzz")},
-       .walked = "$T/test.fzz"},
+       .walked = "$T/test.fzz",
+       .why = "file in a shared directory owned by another user, not opened"},
       // Every link on the way is judged by the directory it lies in, not only
       // the first: another user's link may wait behind a trusted one.
       {.name = "PlantedSecondLinkInStickyDirectoryIsNotFollowed",
        .entries = {file("$D/victim"), link("$S/test.fzz", "$T/results.bin"),
                    link("$T/results.bin", "$D/victim")},
-       .walked = "$S/test.fzz"},
+       .walked = "$S/test.fzz",
+       .why = "link in a shared directory owned by another user, not followed"},
       {.name = "PlantedLinkAmongTheTargetsDirectoriesIsNotFollowed",
        .entries = {file("$D/victim"), link("$S/test.fzz", "$T/via/victim"), link("$T/via", "$D")},
-       .walked = "$S/test.fzz"},
+       .walked = "$S/test.fzz",
+       .why = "link in a shared directory owned by another user, not followed"},
       {.name = "PlantedLinkInASharedSubdirectoryIsNotFollowed",
        .entries = {file("$D/victim"), link("$D/test.fzz", "$T/results.bin"),
-                   link("$T/results.bin", "$D/victim")}},
+                   link("$T/results.bin", "$D/victim")},
+       .why = "link in a shared directory owned by another user, not followed"},
 
       // The caller's own entries, and the directory owner's, are followed and opened.
       {.name = "OwnLinkInStickyDirectoryIsFollowed",
@@ -227,24 +235,30 @@ std::vector<WalkRow> walk_rows() {
        .opens = "$D/mine"},
       {.name = "OneLinkMoreIsRefused",
        .entries = chain_of(platform::most_links + 1),
-       .caller = Caller::planter},
+       .caller = Caller::planter,
+       .why = "Too many levels of symbolic links"},
       {.name = "LinkToItselfIsRefused",
        .entries = {link("$D/test.fzz", "test.fzz")},
-       .caller = Caller::planter},
+       .caller = Caller::planter,
+       .why = "Too many levels of symbolic links"},
       {.name = "NameOfADirectoryIsRefused",
        .entries = {directory("$D/test.fzz")},
-       .caller = Caller::planter},
+       .caller = Caller::planter,
+       .why = "Is a directory"},
       {.name = "LinkEndingInADirectoryIsRefused",
        .entries = {directory("$D/sub"), link("$D/test.fzz", "sub/")},
-       .caller = Caller::planter},
+       .caller = Caller::planter,
+       .why = "Is a directory"},
       {.name = "FileOnTheWayAsADirectoryIsRefused",
        .entries = {file("$D/mine")},
        .walked = "$D/mine/test.fzz",
        .caller = Caller::planter,
-       .not_made = "$D/mine/test.fzz"},
+       .not_made = "$D/mine/test.fzz",
+       .why = "Not a directory"},
       {.name = "FifoWithoutReaderFailsAtOnce",
        .entries = {fifo("$D/test.fzz")},
-       .caller = Caller::planter},
+       .caller = Caller::planter,
+       .why = "No such device or address"},
       // The walk holds what is left of the path in a buffer of the system's
       // largest path: a link's target with the rest of the name after it must
       // fit there.
@@ -255,7 +269,8 @@ std::vector<WalkRow> walk_rows() {
       {.name = "LinkTargetAndTheRestLongerThanAPathAreRefused",
        .entries = {file("$D/mine"), link("$D/dots", dots(PATH_MAX - 100))},
        .walked = "$D/dots/" + dots(100) + "mine",
-       .caller = Caller::planter},
+       .caller = Caller::planter,
+       .why = "File name too long"},
   };
 }
 
@@ -349,6 +364,8 @@ TEST_P(ResultWalk, FollowsOnlyTrustedEntries) {
 
   if (row.opens.empty()) {
     EXPECT_FALSE(place.file) << walked;
+    char words[256];
+    EXPECT_EQ(platform::describe(place.why, words), row.why);
   } else {
     ASSERT_TRUE(place.file) << walked;
     struct stat opened {

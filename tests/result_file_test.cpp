@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
+#include "input.h"
 #include "result_file.h"
 #include "temp_dir.h"
 #include "test_names.h"

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "machine.h"
 #include "memory_source.h"
-#include "platform.h"
 #include "scan_memory.h"
 #include "test_names.h"
 

@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <functional>
 
+#include "input_linux.h"
 #include "memory_source.h"
-#include "platform_linux.h"
 
 // Given a SEEK_DATA or SEEK_HOLE query, and its true answer (-1 with errno
 // ENXIO when there is none), gives the answer instead, setting errno for -1.

@@ -1,6 +1,6 @@
 # Run by cpack after it installs into its staging directory and before it
 # builds the Debian package: gzips the man page and adds the documents Debian
-# asks of every package and the package's lintian overrides.
+# asks of every package.
 set(stage ${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX})
 set(debian ${CPACK_CONTENT_CHECK_DEBIAN_DIR})
 
@@ -14,12 +14,6 @@ endif()
 set(docdir ${stage}/${CPACK_CONTENT_CHECK_DOCDIR})
 file(COPY ${debian}/copyright ${debian}/changelog DESTINATION ${docdir}
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-
-# lintian's word on what it cannot tell from the program alone.
-set(overrides ${stage}/share/lintian/overrides)
-file(MAKE_DIRECTORY ${overrides})
-file(COPY_FILE ${debian}/lintian-overrides ${overrides}/${CPACK_DEBIAN_PACKAGE_NAME})
-file(CHMOD ${overrides}/${CPACK_DEBIAN_PACKAGE_NAME} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # -n: no name or time stamp in the header, so that the package can be rebuilt
 # byte for byte.

@@ -1,0 +1,58 @@
+// The console on Windows: standard input read a byte at a time through its
+// handle, and whole lines written on standard output in text mode.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "console.h"
+
+namespace platform {
+
+void prepare_process() {
+  // Nothing to do: a write to a pipe whose reader has gone fails here anyway.
+}
+
+int read_stdin_byte() {
+  // Straight from the handle: the C library's text-mode reads look one byte
+  // ahead after a carriage return, and on a pipe that byte is the next reader's.
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    unsigned char byte = 0;
+    DWORD got = 0;
+    if (!::ReadFile(input, &byte, 1, &got, nullptr)) {
+      switch (::GetLastError()) {
+        case ERROR_BROKEN_PIPE:  // a pipe whose writer has gone: the end of the input
+          return end_of_line_input;
+        case ERROR_MORE_DATA:  // a message pipe's longer message: its first byte, the rest stays
+          break;
+        default:
+          return line_input_error;
+      }
+    }
+    if (got == 1) return byte;
+    // Nothing read from a message pipe is an empty message, and the name may
+    // come in the next: such a pipe ends only when its writer goes. Anything
+    // else, and a byte pipe under Wine, says its end so.
+    DWORD flags = 0;
+    if (!::GetNamedPipeInfo(input, &flags, nullptr, nullptr, nullptr) ||
+        (flags & PIPE_TYPE_MESSAGE) == 0)
+      return end_of_line_input;
+  }
+}
+
+bool write_stdout_line(std::string_view line) {
+  // Through the C library's text-mode stream, which ends the line in a
+  // carriage return and a newline, as console programs' lines end here; and
+  // out at once, so that the prompt is seen before the name is awaited.
+  return std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
+         std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
+}
+
+void write_stderr_line(std::string_view line) {
+  // In text mode too, so that the line ends as the console's lines end.
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace platform

@@ -1,0 +1,218 @@
+// The input on Linux: opened as fopen opens it, read straight from its
+// descriptor, with holes and lengths trusted only where the file system's
+// answers are true.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <new>
+#include <utility>
+
+#include "input.h"
+#include "input_linux.h"
+#include "platform_linux.h"
+
+namespace platform {
+
+namespace {
+
+// The type of file system that holds a plain file; 0 for anything else, or
+// when it cannot be told.
+unsigned long file_system_of(int fd, const struct stat& st) {
+  struct statfs fs {};
+  if (!S_ISREG(st.st_mode) || ::fstatfs(fd, &fs) != 0) return 0;
+  return static_cast<unsigned long>(fs.f_type);
+}
+
+// Some file systems answer the hole queries with made-up extents, or report
+// data that is still only in the page cache as a hole. Trust only those known
+// to answer truly; read everything elsewhere.
+bool reports_holes(unsigned long file_system) {
+  switch (file_system) {
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The kernel's own file systems make their files' text when they are read,
+// and report a size that says nothing of it: sysfs gives 4096 for every
+// attribute, even one that delivers no byte, and procfs 0 or whatever suits
+// it. Such a file has no length to go by; it is read to the end of its data.
+bool sizes_say_nothing(unsigned long file_system) {
+  constexpr unsigned long configfs_magic = 0x62656570;  // not in every linux/magic.h
+  switch (file_system) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case configfs_magic:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case SELINUX_MAGIC:
+    case SMACK_MAGIC:
+    case BINFMTFS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+class FileInput final : public Input {
+ public:
+  FileInput(int fd, const struct stat& st, unsigned long file_system)
+      : fd_(fd),
+        st_(st),
+        sized_(!sizes_say_nothing(file_system)),
+        holes_(reports_holes(file_system)),
+        identity_(identity_of(st)) {}
+  FileInput(const FileInput&) = delete;
+  FileInput& operator=(const FileInput&) = delete;
+  ~FileInput() override { close(); }
+
+  std::int64_t length() override {
+    if (S_ISREG(st_.st_mode)) {
+      if (!sized_) return -1;
+      struct stat now {};
+      return ::fstat(fd_, &now) == 0 ? now.st_size : -1;
+    }
+    // A block device reports a size of 0; its length is the device's.
+    std::uint64_t device_size = 0;
+    if (S_ISBLK(st_.st_mode) && ::ioctl(fd_, BLKGETSIZE64, &device_size) == 0)
+      return static_cast<std::int64_t>(device_size);
+    return -1;
+  }
+
+  std::ptrdiff_t read(std::span<unsigned char> into) override {
+    for (;;) {
+      const ssize_t got = ::read(fd_, into.data(), into.size());
+      if (got >= 0) return got;
+      if (errno != EINTR) return failed();
+    }
+  }
+
+  // A file that cannot seek has no offsets to read at, although it may be a
+  // plain file with a size: FUSE file systems open some files as streams.
+  bool positioned() const override {
+    return (S_ISREG(st_.st_mode) || S_ISBLK(st_.st_mode)) && ::lseek(fd_, 0, SEEK_CUR) >= 0;
+  }
+
+  std::ptrdiff_t read_at(std::span<unsigned char> into, std::int64_t offset) override {
+    for (;;) {
+      const ssize_t got = ::pread(fd_, into.data(), into.size(), offset);
+      if (got >= 0) return got;
+      if (errno != EINTR) return failed();
+    }
+  }
+
+  DataExtent next_data(std::int64_t offset) override {
+    if (!holes_) return {};
+    return next_data_with(fd_, offset, ::lseek);
+  }
+
+  bool seek(std::int64_t offset) override {
+    if (::lseek(fd_, offset, SEEK_SET) == offset) return true;
+    failed();
+    return false;
+  }
+
+  std::optional<ChangeStamp> change_stamp() override {
+    struct stat now {};
+    if (::fstat(fd_, &now) != 0) return std::nullopt;
+    constexpr std::int64_t ns = 1000000000;
+    return ChangeStamp{.size = now.st_size,
+                       .changed = now.st_ctim.tv_sec * ns + now.st_ctim.tv_nsec,
+                       .written = now.st_mtim.tv_sec * ns + now.st_mtim.tv_nsec};
+  }
+
+  FileIdentity identity() const override { return identity_; }
+
+  Failure read_failure() const override { return {.error = read_error_.load()}; }
+
+  void close() override {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  }
+
+ private:
+  // Keeps errno as why the input failed: -1, for the caller.
+  int failed() {
+    read_error_ = errno;
+    return -1;
+  }
+
+  int fd_;
+  struct stat st_;  // as it was opened: what kind of file it is
+  bool sized_;      // its size tells how many bytes it holds
+  bool holes_;
+  FileIdentity identity_;
+  std::atomic<int> read_error_ = 0;
+};
+
+// Tells why, where it is asked: null to return.
+std::nullptr_t fail_open(Failure* why, Failure failure) {
+  if (why != nullptr) *why = failure;
+  return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<Input> open_input(const char* name, Failure* why) {
+  // What fopen with "r" opens, without the stream: the scan reads large blocks
+  // straight from the descriptor.
+  const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail_open(why, {.error = errno});
+  // Linux lets a directory be opened for reading; it only fails at the first read.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd);
+    return fail_open(why, {.error = error});
+  }
+  // The scan reads front to back once: let the kernel read further ahead.
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  auto* const input = new (std::nothrow) FileInput(fd, st, file_system_of(fd, st));
+  if (input == nullptr) {
+    ::close(fd);
+    return fail_open(why, {.error = ENOMEM});
+  }
+  return std::unique_ptr<Input>(input);
+}
+
+DataExtent next_data_with(int fd, std::int64_t offset, SeekFunction seek) {
+  errno = 0;
+  const off_t start = seek(fd, offset, SEEK_DATA);
+  if (start == -1 && errno == ENXIO) return {DataExtent::none, offset, offset};
+  if (start < offset) {
+    // EINVAL, ENOTSUP and the like, or an answer before the offset asked,
+    // which would have the scan read bytes other than those it counts: the
+    // query is not to be had here. A failed seek leaves the position alone,
+    // but make sure of it.
+    seek(fd, offset, SEEK_SET);
+    return {};
+  }
+  // The hole query moves the position too. A failure there, or an answer
+  // before the stretch's start, only means that its end is not known: btrfs
+  // answers -2^63 for a stretch that ends at 2^63, past the largest offset.
+  off_t end = seek(fd, start, SEEK_HOLE);
+  if (end < start) end = start;
+  if (seek(fd, start, SEEK_SET) != start) {
+    seek(fd, offset, SEEK_SET);
+    return {};
+  }
+  return {DataExtent::data, start, end};
+}
+
+}  // namespace platform

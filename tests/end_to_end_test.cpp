@@ -944,6 +944,10 @@ TEST_F(InTempDir, MemoryRunningOutBeforeTheScanEndsWithALine) {
     // and the sweep goes on from the step before, a page at a time.
     constexpr rlim_t long_step = 64;
     constexpr rlim_t widest = 64 << 10;
+    // A program that cannot start even at the widest limit (a sanitizer's,
+    // which maps far more than any of these) has nothing to sweep.
+    if (run_at(sweep.from_KiB + widest).out.empty())
+      GTEST_SKIP() << "the program cannot start even under " << (sweep.from_KiB + widest) << " KiB";
     rlim_t first_asked = sweep.from_KiB;
     while (first_asked < sweep.from_KiB + widest && run_at(first_asked).out.empty())
       first_asked += long_step;

@@ -57,7 +57,7 @@ class ProgressText : public testing::TestWithParam<TextCase> {};
 // Sizes, rates and times in human units.
 TEST_P(ProgressText, HumanUnits) {
   const TextCase& c = GetParam();
-  EXPECT_EQ(progress_text(c.examined, c.length, Seconds(c.seconds)), c.text);
+  EXPECT_EQ(progress_text(c.examined, c.length, Seconds(c.seconds)).view(), c.text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ProgressText, testing::ValuesIn(text_cases),
@@ -73,7 +73,7 @@ struct FittedCase {
   const char* text;
 };
 
-// "5.4 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left" is 55 columns.
+// "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left" is 55 columns.
 const FittedCase fitted_cases[] = {
     {"all of it fits", 5427 * KiB, 16 * MiB, 55,
      "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left"},
@@ -93,7 +93,7 @@ class FittedText : public testing::TestWithParam<FittedCase> {};
 
 TEST_P(FittedText, LeavesOutWholeFields) {
   const FittedCase& c = GetParam();
-  const std::string text = progress_text(c.examined, c.length, Seconds(3), c.columns);
+  const std::string text(progress_text(c.examined, c.length, Seconds(3), c.columns).view());
   EXPECT_EQ(text, c.text);
   EXPECT_LE(text.size(), c.columns);
 }

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,7 +131,17 @@ TEST(ScreenOf, WrapsErasesAndCutsRowsWhenNarrowed) {
 
 // --- the run -----------------------------------------------------------------
 
-enum class Input { fifo, slow_file };
+enum class Input {
+  fifo,       // fed with zeros for a while
+  slow_file,  // 2 MiB of zeros, read slowly
+  slow_fifo,  // a FIFO fed as above, read slowly, whose first read takes all the heap there is
+};
+
+// A limit on the program's memory, set with setrlimit.
+struct MemoryLimit {
+  int resource = -1;  // RLIMIT_DATA or RLIMIT_AS; -1 for none
+  rlim_t bytes = 0;
+};
 
 struct Row {
   const char* name;
@@ -143,6 +154,7 @@ struct Row {
   std::string screen;           // the final screen
   int status = zeros_only.status;    // the exit status, or 1000 + the signal that ended it
   std::vector<std::string> shown{};  // texts that must show while the scan runs
+  MemoryLimit limit{};
 };
 
 // The screen after the name was typed, and after the run ended with its line.
@@ -228,8 +240,6 @@ void feed(const std::string& path, Clock::duration fed_for, const std::atomic<bo
 
 class Terminal : public testing::TestWithParam<Row> {
  protected:
-  Finished run(const Row& row);
-
   TempDir dir_{"terminal"};
 };
 
@@ -244,11 +254,15 @@ bool take_screen_bytes(int terminal, std::string& into) {
   return n >= 0 || errno == EAGAIN || errno == EINTR;
 }
 
-Finished Terminal::run(const Row& row) {
-  const std::string dir = dir_.path().string();
+// Runs the row in dir.
+Finished run(const Row& row, const std::string& dir) {
   const std::string input = dir + "/input";
   if (row.input == Input::fifo) {
     EXPECT_EQ(::mkfifo(input.c_str(), 0644), 0);
+  } else if (row.input == Input::slow_fifo) {
+    const std::string slow = dir + "/input.slow";
+    EXPECT_EQ(::mkfifo(slow.c_str(), 0644), 0);
+    EXPECT_EQ(::symlink(slow.c_str(), input.c_str()), 0);
   } else {
     // The module slows reads of files whose name ends in "slow".
     const std::string slow = dir + "/input.slow";
@@ -257,7 +271,12 @@ Finished Terminal::run(const Row& row) {
   }
   // Everything the child needs is made before the fork.
   std::vector<std::string> settings = {"TERM=" + row.term};
-  if (row.input == Input::slow_file) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
+  if (row.input != Input::fifo) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
+  // One heap for every thread, so that the one taken is the one drawn from.
+  if (row.input == Input::slow_fifo) {
+    settings.push_back("SLOW_READ_FILL_HEAP=1");
+    settings.push_back("MALLOC_ARENA_MAX=1");
+  }
   const Launch launch(settings);
   int error_pipe[2] = {-1, -1};
   if (row.error_to_pipe && ::pipe(error_pipe) != 0) return {};
@@ -269,6 +288,10 @@ Finished Terminal::run(const Row& row) {
   const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
   if (pid < 0) return {};
   if (pid == 0) {
+    if (row.limit.resource >= 0) {
+      const rlimit limit{.rlim_cur = row.limit.bytes, .rlim_max = row.limit.bytes};
+      ::setrlimit(row.limit.resource, &limit);
+    }
     if (row.error_to_pipe) {
       ::dup2(error_pipe[1], 2);
       ::close(error_pipe[0]);
@@ -284,8 +307,9 @@ Finished Terminal::run(const Row& row) {
 
   std::atomic<bool> stop = false, fed = false;
   std::thread feeder;
-  if (row.input == Input::fifo) {
-    const Clock::duration fed_for = row.signal != 0 && !row.sigint_ignored ? 0s : 3s;
+  if (row.input != Input::slow_file) {
+    const Clock::duration fed_for =
+        row.signal != 0 && !row.sigint_ignored ? 0s : (row.input == Input::fifo ? 3s : 1500ms);
     feeder = std::thread(feed, input, fed_for, std::cref(stop), std::ref(fed));
   }
 
@@ -350,7 +374,7 @@ TEST_P(Terminal, Row) {
   const Row& row = GetParam();
   if (row.input == Input::slow_file && options.slow_read_library.empty())
     GTEST_SKIP() << "no --slow-read library given";
-  const Finished r = run(row);
+  const Finished r = run(row, dir_.path().string());
   for (const std::string& text : row.shown) {
     EXPECT_NE(r.during.find(text), std::string::npos)
         << "\"" << text
@@ -374,6 +398,64 @@ TEST_P(Terminal, Row) {
 
 INSTANTIATE_TEST_SUITE_P(Table, Terminal, testing::ValuesIn(rows),
                          [](const testing::TestParamInfo<Row>& row) { return row.param.name; });
+
+// --- drawing when the heap has nothing left ----------------------------------
+//
+// The program runs under a limit on its memory, over a FIFO read slowly whose
+// first read takes all the heap that the limit leaves: from then on nothing
+// may come from the heap, and the line must still be drawn and erased. Each
+// run that got as far as its prompt must end with one of the program's lines
+// and its status, never by abort; below some limit it cannot even start.
+
+// The limits tried: every step from the first to the last.
+std::vector<MemoryLimit> limits(int resource, rlim_t first, rlim_t last, rlim_t step) {
+  std::vector<MemoryLimit> all;
+  for (rlim_t bytes = first; bytes <= last; bytes += step) all.push_back({resource, bytes});
+  return all;
+}
+
+TEST(TightMemory, EveryRunThatPromptsEndsWithItsLine) {
+  if (options.slow_read_library.empty()) GTEST_SKIP() << "no --slow-read library given";
+  std::vector<MemoryLimit> tried = limits(RLIMIT_DATA, 64 << 10, 512 << 10, 8 << 10);
+  for (const MemoryLimit& limit : limits(RLIMIT_AS, 2 << 20, 4 << 20, 128 << 10))
+    tried.push_back(limit);
+  const Ending endings[] = {zeros_only, read_error, open_error, result_error};
+  std::atomic<std::size_t> next = 0, prompted = 0, drawn = 0;
+  // The runs wait on the feeding most of the time: a few at once.
+  const auto try_limits = [&] {
+    for (std::size_t i; (i = next++) < tried.size();) {
+      const MemoryLimit limit = tried[i];
+      const std::string what = (limit.resource == RLIMIT_DATA ? "data limit " : "address space ") +
+                               std::to_string(limit.bytes >> 10) + " KiB";
+      const TempDir dir("tight-memory");
+      const Row row = {.name = "",
+                       .input = Input::slow_fifo,
+                       .term = i % 2 == 0 ? "xterm" : "dumb",
+                       .screen = "",
+                       .limit = limit};
+      const Finished r = run(row, dir.path().string());
+      if (r.terminal.find(std::string(prompt) + "\r\n") == std::string::npos) continue;
+      ++prompted;
+      if (r.terminal.find(progress) != std::string::npos) ++drawn;
+      const std::string text = screen_of(r.terminal).text;
+      const Ending* ending = std::find_if(std::begin(endings), std::end(endings), [&](auto& e) {
+        return text == dialogue + std::string(e.line) + "\n";
+      });
+      if (ending == std::end(endings)) {
+        ADD_FAILURE() << what << ": no line of the program's at the end: "
+                      << testing::PrintToString(r.terminal);
+      } else {
+        EXPECT_EQ(r.status, ending->status) << what << ": " << ending->line;
+      }
+      EXPECT_EQ(r.terminal.find("terminate"), std::string::npos) << what;
+    }
+  };
+  std::vector<std::thread> runners;
+  for (int i = 0; i < 4; ++i) runners.emplace_back(try_limits);
+  for (std::thread& t : runners) t.join();
+  // Else the limits tried have all gone stale, and the rows show nothing.
+  EXPECT_GT(drawn, 0u) << "no run drew its line; " << prompted << " reached the prompt";
+}
 
 // --- the terminal's size, and runs in the background ---------------------------
 //

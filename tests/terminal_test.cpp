@@ -23,6 +23,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -155,6 +156,8 @@ struct Row {
   int status = zeros_only.status;    // the exit status, or 1000 + the signal that ended it
   std::vector<std::string> shown{};  // texts that must show while the scan runs
   MemoryLimit limit{};
+  unsigned short columns = 80;  // the terminal's width
+  bool whole_fields = false;    // every drawing is checked to be made of whole fields
 };
 
 // The screen after the name was typed, and after the run ended with its line.
@@ -198,6 +201,34 @@ const Row rows[] = {
      .screen = dialogue,
      .status = 1000 + SIGINT,
      .shown = {progress}},
+    {.name = "WholeFieldsAt80",
+     .input = Input::slow_file,
+     .screen = ended,
+     .shown = {" of 2.0 MiB examined (", " s left"},
+     .whole_fields = true},
+    {.name = "WholeFieldsAt40",
+     .input = Input::slow_file,
+     .screen = ended,
+     .shown = {" of 2.0 MiB examined ("},
+     .columns = 40,
+     .whole_fields = true},
+    {.name = "WholeFieldsAt30",
+     .input = Input::slow_file,
+     .screen = ended,
+     .shown = {" examined"},
+     .columns = 30,
+     .whole_fields = true},
+    {.name = "WholeFieldsAt20",
+     .input = Input::slow_file,
+     .screen = ended,
+     .shown = {" examined"},
+     .columns = 20,
+     .whole_fields = true},
+    {.name = "NothingFitsAt16",
+     .input = Input::slow_file,
+     .screen = ended,
+     .columns = 16,
+     .whole_fields = true},
     {.name = "IgnoredSigintStaysIgnored",
      .signal = SIGINT,
      .sigint_ignored = true,
@@ -237,6 +268,33 @@ void feed(const std::string& path, Clock::duration fed_for, const std::atomic<bo
   }
   done = true;
 }
+
+// Every text that a drawing leaves, after the name was typed: what comes
+// between one carriage return and the next, with any ESC [ J that clears
+// below it, and any spaces that cover a longer line drawn before, taken off.
+// The ending's line, which a newline follows, is no drawing.
+std::vector<std::string> drawn_texts(const std::string& terminal) {
+  std::vector<std::string> texts;
+  const std::string typed = "input\r\n";
+  const std::size_t after = terminal.find(typed);
+  if (after == std::string::npos) return texts;
+  std::istringstream pieces(terminal.substr(after + typed.size()));
+  for (std::string piece; std::getline(pieces, piece, '\r');) {
+    if (piece.starts_with("\n") || pieces.peek() == '\n' || pieces.eof()) continue;
+    if (piece.starts_with("\033[J")) piece.erase(0, 3);
+    piece.erase(piece.find_last_not_of(' ') + 1);
+    texts.push_back(piece);
+  }
+  return texts;
+}
+
+// The shapes a drawing may take: the bytes examined, with or without the
+// length and percentage; then the rate, then the time left, each only with
+// what comes before it; or nothing at all.
+const std::string size_shape = R"((\d+ B|\d+\.\d [KMGTPE]iB))";
+const std::regex whole_fields("(" + size_shape + "( of " + size_shape +
+                              R"( examined \(\d+%\)| examined)(, )" + size_shape +
+                              R"(/s(, (\d+ s|\d+ min \d+ s|\d+ h \d+ min) left)?)?)?)");
 
 class Terminal : public testing::TestWithParam<Row> {
  protected:
@@ -283,7 +341,7 @@ Finished run(const Row& row, const std::string& dir) {
 
   winsize size{};
   size.ws_row = 24;
-  size.ws_col = columns;
+  size.ws_col = row.columns;
   int terminal = -1;
   const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
   if (pid < 0) return {};
@@ -383,7 +441,7 @@ TEST_P(Terminal, Row) {
   if (row.shown.empty()) {
     EXPECT_EQ(r.terminal.find(progress), std::string::npos) << testing::PrintToString(r.terminal);
   }
-  Screen screen = screen_of(r.terminal);
+  Screen screen = screen_of(r.terminal, row.columns);
   // The terminal echoes a typed Ctrl-C as ^C, which the program may erase or
   // not, depending on which comes first.
   if (row.typed && screen.text.ends_with("\n^C")) screen.text.resize(screen.text.size() - 2);
@@ -393,6 +451,19 @@ TEST_P(Terminal, Row) {
   EXPECT_EQ(r.status, row.status);
   if (row.term.empty() || row.term == "dumb") {
     EXPECT_EQ(r.terminal.find('\033'), std::string::npos) << testing::PrintToString(r.terminal);
+  }
+  if (row.whole_fields) {
+    const std::vector<std::string> texts = drawn_texts(r.terminal);
+    EXPECT_FALSE(texts.empty()) << "nothing drawn: " << testing::PrintToString(r.terminal);
+    for (const std::string& text : texts) {
+      EXPECT_TRUE(std::regex_match(text, whole_fields)) << "part of a field: \"" << text << "\"";
+      EXPECT_LT(text.size(), row.columns) << text;
+      // Of the file read slowly, a drawing has examined at least 64 KiB:
+      // "64.0 KiB examined" has no room short of the 17th column.
+      if (row.columns <= 17) {
+        EXPECT_EQ(text, "");
+      }
+    }
   }
 }
 

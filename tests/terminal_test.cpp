@@ -245,8 +245,8 @@ struct Finished {
   int status = -1;
 };
 
-// Feeds 64 KiB of zeros into the FIFO ten times a second for three seconds,
-// or until stop is set when fed_for is zero.
+// Feeds 64 KiB of zeros into the FIFO ten times a second for as long as
+// fed_for, or until stop is set when fed_for is zero.
 void feed(const std::string& path, Clock::duration fed_for, const std::atomic<bool>& stop,
           std::atomic<bool>& done) {
   const auto deadline = Clock::now() + 60s;
@@ -739,7 +739,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
   }
   int raw = 0;
   ::waitpid(pid, &raw, 0);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+  r.status = exit_status(raw);
   stop = true;
   if (feeder.joinable()) feeder.join();
   ::close(terminal);

@@ -71,7 +71,7 @@ struct RunFiles final : EndingActions {
 // The scan, with its progress on standard error when that is a terminal. The
 // line is gone again before the ending's line is printed.
 ScanResult scan_showing_progress(platform::Input& input, const platform::ScanBuffer& buffer) {
-  const std::unique_ptr<platform::Terminal> terminal = platform::open_terminal();
+  const platform::OpenTerminal terminal = platform::open_terminal();
   if (!terminal) return scan_for_nonzero(input, buffer);
   StatusLine status(*terminal);
   ProgressLine progress(status);

@@ -35,8 +35,15 @@ class Terminal {
   virtual void shown(std::size_t columns) = 0;
 };
 
+// Ends what open_terminal began; the terminal itself lives in static storage,
+// so that opening it takes no memory from the heap.
+struct CloseTerminal {
+  void operator()(Terminal* terminal) const noexcept;
+};
+using OpenTerminal = std::unique_ptr<Terminal, CloseTerminal>;
+
 // Null when standard error is no terminal (or console): a pipe, a file,
-// /dev/null. Nothing is written there then.
-std::unique_ptr<Terminal> open_terminal();
+// /dev/null. Nothing is written there then. Only one is open at a time.
+OpenTerminal open_terminal();
 
 }  // namespace platform

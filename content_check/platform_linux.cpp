@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -120,11 +121,17 @@ class StandardError final : public Terminal {
   struct sigaction previous_[std::size(signals_)]{};
 };
 
+std::optional<StandardError> standard_error;
+
 }  // namespace
 
-std::unique_ptr<Terminal> open_terminal() {
+void CloseTerminal::operator()(Terminal*) const noexcept {
+  standard_error.reset();
+}
+
+OpenTerminal open_terminal() {
   if (::isatty(STDERR_FILENO) == 0) return nullptr;
-  return std::make_unique<StandardError>();
+  return OpenTerminal(&standard_error.emplace());
 }
 
 }  // namespace platform

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +22,9 @@ namespace {
 // thread of its own, so the line is drawn and erased under a lock, which
 // lives as long as the process, since the handler may still be running when
 // the line goes.
+// The most columns an interruption overwrites; no line is ever wider.
+constexpr std::size_t erasure_room = 254;
+
 struct ConsoleLine {
   CRITICAL_SECTION lock;
   HANDLE console = INVALID_HANDLE_VALUE;
@@ -76,7 +81,13 @@ BOOL WINAPI erase_on_interrupt(DWORD event) {
       } else {
         const std::size_t width = console_columns(line.console);
         const std::size_t columns = width > 0 ? std::min(line.shown, width - 1) : line.shown;
-        if (columns > 0) put(line.console, '\r' + std::string(columns, ' ') + '\r');
+        // Built in place: the handler may run when the heap has nothing left.
+        char erasure[erasure_room + 2];
+        erasure[0] = '\r';
+        const std::size_t covered = std::min(columns, erasure_room);
+        std::fill_n(erasure + 1, covered, ' ');
+        erasure[covered + 1] = '\r';
+        if (covered > 0) put(line.console, {erasure, covered + 2});
       }
     }
     if (line.escapes) ::SetConsoleMode(line.console, line.mode);
@@ -141,14 +152,20 @@ class Console final : public Terminal {
   }
 };
 
+std::optional<Console> console;
+
 }  // namespace
 
-std::unique_ptr<Terminal> open_terminal() {
+void CloseTerminal::operator()(Terminal*) const noexcept {
+  console.reset();
+}
+
+OpenTerminal open_terminal() {
   const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
   if (error == INVALID_HANDLE_VALUE || error == nullptr || !::GetConsoleMode(error, &mode))
     return nullptr;
-  return std::make_unique<Console>(error, mode);
+  return OpenTerminal(&console.emplace(error, mode));
 }
 
 }  // namespace platform

@@ -24,10 +24,13 @@ long long rounded_up(double x) {
 
 // Whole bytes below 1 KiB, otherwise one decimal in the largest unit that
 // keeps it below 1024.0 once rounded.
-std::string size_text(double bytes) {
+void append_size(FixedText& text, double bytes) {
   static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   // Compared before rounding: 2^63 bytes, as a double, has no long long.
-  if (bytes < 1023.5) return std::to_string(rounded(std::max(bytes, 0.0))) + " B";
+  if (bytes < 1023.5) {
+    text.append_number(rounded(std::max(bytes, 0.0))).append(" B");
+    return;
+  }
   std::size_t unit = 0;
   double value = bytes / 1024;
   long long tenths = rounded(value * 10);
@@ -36,17 +39,21 @@ std::string size_text(double bytes) {
     ++unit;
     tenths = rounded(value * 10);
   }
-  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " " + units[unit];
+  text.append_number(tenths / 10).append(".").append_number(tenths % 10).append(" ");
+  text.append(units[unit]);
 }
 
 // Rounded up to the second: a scan with a fraction of a second left is not done.
-std::string duration_text(double seconds) {
+void append_duration(FixedText& text, double seconds) {
   // Beyond about 30,000 years an estimate says nothing more; the clamp keeps
   // the conversion defined.
   const auto s = rounded_up(std::clamp(seconds, 0.0, 1e12));
-  if (s < 60) return std::to_string(s) + " s";
-  if (s < 3600) return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
-  return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
+  if (s < 60)
+    text.append_number(s).append(" s");
+  else if (s < 3600)
+    text.append_number(s / 60).append(" min ").append_number(s % 60).append(" s");
+  else
+    text.append_number(s / 3600).append(" h ").append_number(s % 3600 / 60).append(" min");
 }
 
 // Rounded down, so that 100% means all of it.
@@ -60,24 +67,40 @@ std::int64_t percent(std::int64_t examined, std::int64_t length) {
   return examined < length ? std::min<std::int64_t>(p, 99) : 100;
 }
 
+// The fields that the line is made of, each to be left out or not.
+struct Fields {
+  bool length = true;     // " of LENGTH examined (PERCENT%)" in place of " examined"
+  bool rate = true;       // ", RATE/s"
+  bool time_left = true;  // ", TIME left"
+};
+
+FixedText fields_text(std::int64_t examined, std::int64_t length, Seconds elapsed, Fields fields) {
+  FixedText text;
+  append_size(text, static_cast<double>(examined));
+  if (length > 0 && fields.length) {
+    text.append(" of ");
+    append_size(text, static_cast<double>(length));
+    text.append(" examined (").append_number(percent(examined, length)).append("%)");
+  } else {
+    text.append(" examined");
+  }
+  if (elapsed.count() <= 0 || !fields.rate) return text;
+  const double rate = static_cast<double>(std::max<std::int64_t>(examined, 0)) / elapsed.count();
+  text.append(", ");
+  append_size(text, rate);
+  text.append("/s");
+  if (length > 0 && rate > 0 && fields.time_left) {
+    text.append(", ");
+    append_duration(text, static_cast<double>(std::max<std::int64_t>(length - examined, 0)) / rate);
+    text.append(" left");
+  }
+  return text;
+}
+
 }  // namespace
 
-std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed) {
-  std::string text = size_text(static_cast<double>(examined));
-  if (length > 0)
-    text += " of " + size_text(static_cast<double>(length)) + " examined (" +
-            std::to_string(percent(examined, length)) + "%)";
-  else
-    text += " examined";
-  if (elapsed.count() <= 0) return text;
-  const double rate = static_cast<double>(std::max<std::int64_t>(examined, 0)) / elapsed.count();
-  text += ", " + size_text(rate) + "/s";
-  if (length > 0 && rate > 0)
-    text +=
-        ", " +
-        duration_text(static_cast<double>(std::max<std::int64_t>(length - examined, 0)) / rate) +
-        " left";
-  return text;
+FixedText progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed) {
+  return fields_text(examined, length, elapsed, {});
 }
 
 FixedText& FixedText::append(std::string_view text) {
@@ -100,27 +123,16 @@ FixedText& FixedText::append_number(std::int64_t number) {
   return append({digits, static_cast<std::size_t>(end - digits)});
 }
 
-std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed,
-                          std::size_t columns) {
-  std::string text = progress_text(examined, length, elapsed);
-  if (text.size() <= columns) return text;
-  // Without the time left, which follows the rate.
-  const std::size_t rate_unit = text.find("/s");
-  const std::size_t rate_end =
-      rate_unit == std::string::npos ? std::string::npos : text.find(", ", rate_unit);
-  if (rate_end != std::string::npos) {
-    text.resize(rate_end);
+FixedText progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed,
+                        std::size_t columns) {
+  // The time left goes first, then the rate, then the length and percentage.
+  for (const Fields fields :
+       {Fields{}, Fields{.time_left = false}, Fields{.rate = false, .time_left = false},
+        Fields{.length = false, .rate = false, .time_left = false}}) {
+    const FixedText text = fields_text(examined, length, elapsed, fields);
     if (text.size() <= columns) return text;
   }
-  // Without the rate.
-  const std::size_t rate = text.find(", ");
-  if (rate != std::string::npos) {
-    text.resize(rate);
-    if (text.size() <= columns) return text;
-  }
-  // Without the length and the percentage.
-  text = size_text(static_cast<double>(examined)) + " examined";
-  return text.size() <= columns ? text : std::string();
+  return {};
 }
 
 void ProgressLine::examined(std::int64_t bytes, std::int64_t length) {

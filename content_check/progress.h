@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "platform.h"
@@ -39,13 +38,13 @@ class FixedText {
 // the bytes, and when the length is known (above 0) the length and the
 // percentage; the rate; and, when the length is known and the rate above 0,
 // the time left. Sizes in B, KiB, MiB, GiB and up; times in s, min and h.
-std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed);
+FixedText progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed);
 
 // The line for so few columns: whole fields are left out, never part of one,
 // the time left first, then the rate, then the length and the percentage;
 // empty when not even the bytes examined fit.
-std::string progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed,
-                          std::size_t columns);
+FixedText progress_text(std::int64_t examined, std::int64_t length, Seconds elapsed,
+                        std::size_t columns);
 
 // One line of text on a terminal, redrawn in place, and erased when it goes,
 // so that the screen then holds only what was there before. The terminal's

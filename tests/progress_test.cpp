@@ -57,7 +57,7 @@ class ProgressText : public testing::TestWithParam<TextCase> {};
 // Sizes, rates and times in human units.
 TEST_P(ProgressText, HumanUnits) {
   const TextCase& c = GetParam();
-  EXPECT_EQ(progress_text(c.examined, c.length, Seconds(c.seconds)), c.text);
+  EXPECT_EQ(progress_text(c.examined, c.length, Seconds(c.seconds)).view(), c.text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ProgressText, testing::ValuesIn(text_cases),
@@ -73,7 +73,7 @@ struct FittedCase {
   const char* text;
 };
 
-// "5.4 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left" is 55 columns.
+// "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left" is 55 columns.
 const FittedCase fitted_cases[] = {
     {"all of it fits", 5427 * KiB, 16 * MiB, 55,
      "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left"},
@@ -93,7 +93,7 @@ class FittedText : public testing::TestWithParam<FittedCase> {};
 
 TEST_P(FittedText, LeavesOutWholeFields) {
   const FittedCase& c = GetParam();
-  const std::string text = progress_text(c.examined, c.length, Seconds(3), c.columns);
+  const std::string text(progress_text(c.examined, c.length, Seconds(3), c.columns).view());
   EXPECT_EQ(text, c.text);
   EXPECT_LE(text.size(), c.columns);
 }
@@ -166,6 +166,50 @@ TEST(ProgressLineTiming, AfterASecondThenTwiceASecond) {
   ASSERT_EQ(terminal.tried.size(), 3u);
   EXPECT_EQ(terminal.tried[0], "\r4.0 MiB of 100.0 MiB examined (4%), 4.0 MiB/s, 24 s left");
 }
+
+struct WidthCase {
+  const char* what;
+  std::size_t width;  // the terminal's; the line keeps off its last column
+  const char* drawn;  // the text of the drawing, nothing when none fits
+};
+
+// 5.3 MiB of 16.0 MiB examined in 3 s, as the program draws it.
+const WidthCase width_cases[] = {
+    {"wide", 80, "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s, 7 s left"},
+    {"one short of all", 55, "5.3 MiB of 16.0 MiB examined (33%), 1.8 MiB/s"},
+    {"forty", 41, "5.3 MiB of 16.0 MiB examined (33%)"},
+    {"twenty", 21, "5.3 MiB examined"},
+    {"just the bytes", 17, "5.3 MiB examined"},
+    {"twelve", 12, ""},
+};
+
+class ProgressLineWidth : public testing::TestWithParam<WidthCase> {};
+
+// Whole fields, never part of one, whatever the terminal's width.
+TEST_P(ProgressLineWidth, DrawsWholeFields) {
+  const WidthCase& c = GetParam();
+  fake_now = ProgressLine::Clock::time_point{} + std::chrono::hours(1);
+  const auto start = fake_now;
+  FakeTerminal terminal;
+  terminal.width = c.width;
+  {
+    StatusLine line(terminal);
+    ProgressLine progress(line, read_fake_clock);
+    fake_now = start + std::chrono::seconds(3);
+    progress.examined(5427 * KiB, 16 * MiB);
+  }
+  ASSERT_FALSE(terminal.tried.empty());
+  std::string drawn = terminal.tried[0];
+  ASSERT_TRUE(drawn.starts_with("\r")) << testing::PrintToString(drawn);
+  drawn.erase(0, 1);
+  drawn.erase(drawn.find_last_not_of(" \r") + 1);
+  EXPECT_EQ(drawn, c.drawn);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ProgressLineWidth, testing::ValuesIn(width_cases),
+                         [](const testing::TestParamInfo<WidthCase>& c) {
+                           return test_name(c.param.what);
+                         });
 
 // --- the line on the terminal ------------------------------------------------
 

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -130,7 +132,17 @@ TEST(ScreenOf, WrapsErasesAndCutsRowsWhenNarrowed) {
 
 // --- the run -----------------------------------------------------------------
 
-enum class Input { fifo, slow_file };
+enum class Input {
+  fifo,       // fed with zeros for a while
+  slow_file,  // 2 MiB of zeros, read slowly
+  slow_fifo,  // a FIFO fed as above, read slowly, whose first read takes all the heap there is
+};
+
+// A limit on the program's memory, set with setrlimit.
+struct MemoryLimit {
+  int resource = -1;  // RLIMIT_DATA or RLIMIT_AS; -1 for none
+  rlim_t bytes = 0;
+};
 
 struct Row {
   const char* name;
@@ -143,6 +155,9 @@ struct Row {
   std::string screen;           // the final screen
   int status = zeros_only.status;    // the exit status, or 1000 + the signal that ended it
   std::vector<std::string> shown{};  // texts that must show while the scan runs
+  MemoryLimit limit{};
+  unsigned short columns = 80;  // the terminal's width
+  bool whole_fields = false;    // every drawing is checked to be made of whole fields
 };
 
 // The screen after the name was typed, and after the run ended with its line.
@@ -186,6 +201,34 @@ const Row rows[] = {
      .screen = dialogue,
      .status = 1000 + SIGINT,
      .shown = {progress}},
+    {.name = "WholeFieldsAt80",
+     .input = Input::slow_file,
+     .screen = ended,
+     .shown = {" of 2.0 MiB examined (", " s left"},
+     .whole_fields = true},
+    {.name = "WholeFieldsAt40",
+     .input = Input::slow_file,
+     .screen = ended,
+     .shown = {" of 2.0 MiB examined ("},
+     .columns = 40,
+     .whole_fields = true},
+    {.name = "WholeFieldsAt30",
+     .input = Input::slow_file,
+     .screen = ended,
+     .shown = {" examined"},
+     .columns = 30,
+     .whole_fields = true},
+    {.name = "WholeFieldsAt20",
+     .input = Input::slow_file,
+     .screen = ended,
+     .shown = {" examined"},
+     .columns = 20,
+     .whole_fields = true},
+    {.name = "NothingFitsAt16",
+     .input = Input::slow_file,
+     .screen = ended,
+     .columns = 16,
+     .whole_fields = true},
     {.name = "IgnoredSigintStaysIgnored",
      .signal = SIGINT,
      .sigint_ignored = true,
@@ -202,8 +245,8 @@ struct Finished {
   int status = -1;
 };
 
-// Feeds 64 KiB of zeros into the FIFO ten times a second for three seconds,
-// or until stop is set when fed_for is zero.
+// Feeds 64 KiB of zeros into the FIFO ten times a second for as long as
+// fed_for, or until stop is set when fed_for is zero.
 void feed(const std::string& path, Clock::duration fed_for, const std::atomic<bool>& stop,
           std::atomic<bool>& done) {
   const auto deadline = Clock::now() + 60s;
@@ -226,10 +269,35 @@ void feed(const std::string& path, Clock::duration fed_for, const std::atomic<bo
   done = true;
 }
 
+// Every text that a drawing leaves, after the name was typed: what comes
+// between one carriage return and the next, with any ESC [ J that clears
+// below it, and any spaces that cover a longer line drawn before, taken off.
+// The ending's line, which a newline follows, is no drawing.
+std::vector<std::string> drawn_texts(const std::string& terminal) {
+  std::vector<std::string> texts;
+  const std::string typed = "input\r\n";
+  const std::size_t after = terminal.find(typed);
+  if (after == std::string::npos) return texts;
+  std::istringstream pieces(terminal.substr(after + typed.size()));
+  for (std::string piece; std::getline(pieces, piece, '\r');) {
+    if (piece.starts_with("\n") || pieces.peek() == '\n' || pieces.eof()) continue;
+    if (piece.starts_with("\033[J")) piece.erase(0, 3);
+    piece.erase(piece.find_last_not_of(' ') + 1);
+    texts.push_back(piece);
+  }
+  return texts;
+}
+
+// The shapes a drawing may take: the bytes examined, with or without the
+// length and percentage; then the rate, then the time left, each only with
+// what comes before it; or nothing at all.
+const std::string size_shape = R"((\d+ B|\d+\.\d [KMGTPE]iB))";
+const std::regex whole_fields("(" + size_shape + "( of " + size_shape +
+                              R"( examined \(\d+%\)| examined)(, )" + size_shape +
+                              R"(/s(, (\d+ s|\d+ min \d+ s|\d+ h \d+ min) left)?)?)?)");
+
 class Terminal : public testing::TestWithParam<Row> {
  protected:
-  Finished run(const Row& row);
-
   TempDir dir_{"terminal"};
 };
 
@@ -244,11 +312,15 @@ bool take_screen_bytes(int terminal, std::string& into) {
   return n >= 0 || errno == EAGAIN || errno == EINTR;
 }
 
-Finished Terminal::run(const Row& row) {
-  const std::string dir = dir_.path().string();
+// Runs the row in dir.
+Finished run(const Row& row, const std::string& dir) {
   const std::string input = dir + "/input";
   if (row.input == Input::fifo) {
     EXPECT_EQ(::mkfifo(input.c_str(), 0644), 0);
+  } else if (row.input == Input::slow_fifo) {
+    const std::string slow = dir + "/input.slow";
+    EXPECT_EQ(::mkfifo(slow.c_str(), 0644), 0);
+    EXPECT_EQ(::symlink(slow.c_str(), input.c_str()), 0);
   } else {
     // The module slows reads of files whose name ends in "slow".
     const std::string slow = dir + "/input.slow";
@@ -257,18 +329,27 @@ Finished Terminal::run(const Row& row) {
   }
   // Everything the child needs is made before the fork.
   std::vector<std::string> settings = {"TERM=" + row.term};
-  if (row.input == Input::slow_file) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
+  if (row.input != Input::fifo) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
+  // One heap for every thread, so that the one taken is the one drawn from.
+  if (row.input == Input::slow_fifo) {
+    settings.push_back("SLOW_READ_FILL_HEAP=1");
+    settings.push_back("MALLOC_ARENA_MAX=1");
+  }
   const Launch launch(settings);
   int error_pipe[2] = {-1, -1};
   if (row.error_to_pipe && ::pipe(error_pipe) != 0) return {};
 
   winsize size{};
   size.ws_row = 24;
-  size.ws_col = columns;
+  size.ws_col = row.columns;
   int terminal = -1;
   const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
   if (pid < 0) return {};
   if (pid == 0) {
+    if (row.limit.resource >= 0) {
+      const rlimit limit{.rlim_cur = row.limit.bytes, .rlim_max = row.limit.bytes};
+      ::setrlimit(row.limit.resource, &limit);
+    }
     if (row.error_to_pipe) {
       ::dup2(error_pipe[1], 2);
       ::close(error_pipe[0]);
@@ -284,8 +365,9 @@ Finished Terminal::run(const Row& row) {
 
   std::atomic<bool> stop = false, fed = false;
   std::thread feeder;
-  if (row.input == Input::fifo) {
-    const Clock::duration fed_for = row.signal != 0 && !row.sigint_ignored ? 0s : 3s;
+  if (row.input != Input::slow_file) {
+    const Clock::duration fed_for =
+        row.signal != 0 && !row.sigint_ignored ? 0s : (row.input == Input::fifo ? 3s : 1500ms);
     feeder = std::thread(feed, input, fed_for, std::cref(stop), std::ref(fed));
   }
 
@@ -350,7 +432,7 @@ TEST_P(Terminal, Row) {
   const Row& row = GetParam();
   if (row.input == Input::slow_file && options.slow_read_library.empty())
     GTEST_SKIP() << "no --slow-read library given";
-  const Finished r = run(row);
+  const Finished r = run(row, dir_.path().string());
   for (const std::string& text : row.shown) {
     EXPECT_NE(r.during.find(text), std::string::npos)
         << "\"" << text
@@ -359,7 +441,7 @@ TEST_P(Terminal, Row) {
   if (row.shown.empty()) {
     EXPECT_EQ(r.terminal.find(progress), std::string::npos) << testing::PrintToString(r.terminal);
   }
-  Screen screen = screen_of(r.terminal);
+  Screen screen = screen_of(r.terminal, row.columns);
   // The terminal echoes a typed Ctrl-C as ^C, which the program may erase or
   // not, depending on which comes first.
   if (row.typed && screen.text.ends_with("\n^C")) screen.text.resize(screen.text.size() - 2);
@@ -370,10 +452,88 @@ TEST_P(Terminal, Row) {
   if (row.term.empty() || row.term == "dumb") {
     EXPECT_EQ(r.terminal.find('\033'), std::string::npos) << testing::PrintToString(r.terminal);
   }
+  if (row.whole_fields) {
+    const std::vector<std::string> texts = drawn_texts(r.terminal);
+    EXPECT_FALSE(texts.empty()) << "nothing drawn: " << testing::PrintToString(r.terminal);
+    for (const std::string& text : texts) {
+      EXPECT_TRUE(std::regex_match(text, whole_fields)) << "part of a field: \"" << text << "\"";
+      EXPECT_LT(text.size(), row.columns) << text;
+      // Of the file read slowly, a drawing has examined at least 64 KiB:
+      // "64.0 KiB examined" has no room short of the 17th column.
+      if (row.columns <= 17) {
+        EXPECT_EQ(text, "");
+      }
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Terminal, testing::ValuesIn(rows),
                          [](const testing::TestParamInfo<Row>& row) { return row.param.name; });
+
+// --- drawing when the heap has nothing left ----------------------------------
+//
+// The program runs under a limit on its memory, over a FIFO read slowly whose
+// first read takes all the heap that the limit leaves: from then on nothing
+// may come from the heap, and the line must still be drawn and erased. Each
+// run that got as far as its prompt must end with one of the program's lines
+// and its status, never by abort; below some limit it cannot even start.
+
+// The limits tried: every step from the first to the last.
+std::vector<MemoryLimit> limits(int resource, rlim_t first, rlim_t last, rlim_t step) {
+  std::vector<MemoryLimit> all;
+  for (rlim_t bytes = first; bytes <= last; bytes += step) all.push_back({resource, bytes});
+  return all;
+}
+
+TEST(TightMemory, EveryRunThatPromptsEndsWithItsLine) {
+  if (options.slow_read_library.empty()) GTEST_SKIP() << "no --slow-read library given";
+  std::vector<MemoryLimit> tried = limits(RLIMIT_DATA, 64 << 10, 512 << 10, 8 << 10);
+  for (const MemoryLimit& limit : limits(RLIMIT_AS, 2 << 20, 4 << 20, 128 << 10))
+    tried.push_back(limit);
+  const Ending endings[] = {zeros_only, read_error, open_error, result_error};
+  std::atomic<std::size_t> next = 0, prompted = 0, drawn = 0;
+  // The runs wait on the feeding most of the time: a few at once.
+  const auto try_limits = [&] {
+    for (std::size_t i; (i = next++) < tried.size();) {
+      const MemoryLimit limit = tried[i];
+      const std::string what = (limit.resource == RLIMIT_DATA ? "data limit " : "address space ") +
+                               std::to_string(limit.bytes >> 10) + " KiB";
+      const TempDir dir("tight-memory");
+      const Row row = {.name = "",
+                       .input = Input::slow_fifo,
+                       .term = i % 2 == 0 ? "xterm" : "dumb",
+                       .screen = "",
+                       .limit = limit};
+      const Finished r = run(row, dir.path().string());
+      if (r.terminal.find(std::string(prompt) + "\r\n") == std::string::npos) continue;
+      ++prompted;
+      if (r.terminal.find(progress) != std::string::npos) ++drawn;
+      const std::string text = screen_of(r.terminal).text;
+      // A failure ending says why on standard error, the same terminal, in
+      // one line before its own.
+      const std::size_t reason_end = text.find('\n', dialogue.size());
+      const bool reason_given = text.compare(dialogue.size(), 15, "content_check: ") == 0 &&
+                                reason_end != std::string::npos;
+      const Ending* ending = std::find_if(std::begin(endings), std::end(endings), [&](auto& e) {
+        const std::string line = std::string(e.line) + "\n";
+        return e.status == 1 ? reason_given && text.substr(reason_end + 1) == line
+                             : text == dialogue + line;
+      });
+      if (ending == std::end(endings)) {
+        ADD_FAILURE() << what << ": no line of the program's at the end: "
+                      << testing::PrintToString(r.terminal);
+      } else {
+        EXPECT_EQ(r.status, ending->status) << what << ": " << ending->line;
+      }
+      EXPECT_EQ(r.terminal.find("terminate"), std::string::npos) << what;
+    }
+  };
+  std::vector<std::thread> runners;
+  for (int i = 0; i < 4; ++i) runners.emplace_back(try_limits);
+  for (std::thread& t : runners) t.join();
+  // Else the limits tried have all gone stale, and the rows show nothing.
+  EXPECT_GT(drawn, 0u) << "no run drew its line; " << prompted << " reached the prompt";
+}
 
 // --- the terminal's size, and runs in the background ---------------------------
 //
@@ -586,7 +746,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
   }
   int raw = 0;
   ::waitpid(pid, &raw, 0);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+  r.status = exit_status(raw);
   stop = true;
   if (feeder.joinable()) feeder.join();
   ::close(terminal);

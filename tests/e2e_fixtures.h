@@ -31,7 +31,7 @@ struct Fixture {
     sparse,
     directory,
     shared_directory,
-    symlink,
+    symbolic_link,
     hardlink,
     fifo,
     reader,
@@ -70,7 +70,7 @@ inline Fixture shared_directory(std::string name) {
   return {.kind = Fixture::shared_directory, .name = std::move(name)};
 }
 inline Fixture symlink_to(std::string name, std::string target) {
-  return {.kind = Fixture::symlink, .name = std::move(name), .bytes = std::move(target)};
+  return {.kind = Fixture::symbolic_link, .name = std::move(name), .bytes = std::move(target)};
 }
 // A FIFO that the test holds open for reading before the program starts and
 // drains. One that leaves closes it as soon as the program has it open for
@@ -127,7 +127,7 @@ inline void make(const std::filesystem::path& dir, const Fixture& f) {
                                    std::filesystem::perms::all | std::filesystem::perms::sticky_bit,
                                    std::filesystem::perm_options::replace);
       break;
-    case Fixture::symlink:
+    case Fixture::symbolic_link:
       std::filesystem::create_symlink(f.bytes, path);
       break;
     case Fixture::hardlink:

@@ -8,10 +8,10 @@
 #include "input.h"
 #include "machine.h"
 #include "naming.h"
-#include "platform.h"
 #include "progress.h"
 #include "result_file.h"
 #include "scan_memory.h"
+#include "terminal.h"
 
 namespace {
 

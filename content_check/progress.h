@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform.h"
 #include "scan.h"
+#include "terminal.h"
 
 using Seconds = std::chrono::duration<double>;
 

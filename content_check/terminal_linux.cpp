@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform.h"
+#include "terminal.h"
 
 namespace platform {
 

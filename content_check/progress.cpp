@@ -1,3 +1,5 @@
+// The progress line: its text in whole fields, when it is drawn, and how it is
+// drawn and erased on a terminal.
 #include "progress.h"
 
 #include <algorithm>

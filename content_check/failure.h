@@ -2,6 +2,7 @@
 // own words where no error of the system says it, put in words.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -13,6 +14,12 @@ struct Failure {
   // Words of the program's own, a literal, where no error of the system says why.
   const char* reason = nullptr;
 };
+
+// Tells why where the caller asked to be told: null, for an opener to return.
+inline std::nullptr_t fail_open(Failure* why, Failure failure) {
+  if (why != nullptr) *why = failure;
+  return nullptr;
+}
 
 // The failure in words, into `into`, with no closing period or line end: its
 // own reason, else the system's text for its error. Nothing is allocated.

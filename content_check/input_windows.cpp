@@ -127,12 +127,6 @@ class FileInput final : public Input {
   std::atomic<int> read_error_ = 0;
 };
 
-// Tells why, where it is asked: null to return.
-std::nullptr_t fail_open(Failure* why, Failure failure) {
-  if (why != nullptr) *why = failure;
-  return nullptr;
-}
-
 }  // namespace
 
 std::unique_ptr<Input> open_input(const char* name, Failure* why) {

@@ -531,6 +531,9 @@ TEST(TightMemory, EveryRunThatPromptsEndsWithItsLine) {
   std::vector<std::thread> runners;
   for (int i = 0; i < 4; ++i) runners.emplace_back(try_limits);
   for (std::thread& t : runners) t.join();
+  // A program that cannot start under any of the limits (a sanitizer's, which
+  // maps far more than these) has nothing to show here.
+  if (prompted == 0) GTEST_SKIP() << "the program cannot start under any of these limits";
   // Else the limits tried have all gone stale, and the rows show nothing.
   EXPECT_GT(drawn, 0u) << "no run drew its line; " << prompted << " reached the prompt";
 }

@@ -23,6 +23,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -419,6 +420,24 @@ Started start_on_terminal(const Start& start, const std::string& dir) {
   return started;
 }
 
+// Takes what the terminal receives into received, doing act after each look,
+// until the program has gone, or is killed when it outlasts its time; its
+// exit status, or 1000 + the signal that ended it.
+int watch(const Started& started, std::string& received, const std::function<void()>& act) {
+  const auto deadline = Clock::now() + 60s;
+  while (take_screen_bytes(started.terminal, received)) {
+    act();
+    if (Clock::now() > deadline) {
+      ADD_FAILURE() << "the program did not end within its time";
+      ::kill(started.pid, SIGKILL);
+      break;
+    }
+  }
+  int raw = 0;
+  ::waitpid(started.pid, &raw, 0);
+  return exit_status(raw);
+}
+
 // Runs the row in dir.
 Finished run(const Row& row, const std::string& dir) {
   const std::string input = dir + "/input";
@@ -458,9 +477,7 @@ Finished run(const Row& row, const std::string& dir) {
   Finished r;
   bool typed_name = false, signalled = false, during_kept = false;
   Clock::time_point typed_at{};
-  const auto deadline = Clock::now() + 60s;
-  for (;;) {
-    if (!take_screen_bytes(terminal, r.terminal)) break;
+  r.status = watch(started, r.terminal, [&] {
     if (row.error_to_pipe) {
       char buffer[4096];
       ssize_t e = 0;
@@ -488,17 +505,9 @@ Finished run(const Row& row, const std::string& dir) {
       else
         ::kill(pid, row.signal);
     }
-    if (Clock::now() > deadline) {
-      ADD_FAILURE() << "the program did not end within its time";
-      ::kill(pid, SIGKILL);
-      break;
-    }
-  }
+  });
   // A slow file has no feeding to end: what showed at all showed during the scan.
   if (!during_kept) r.during = r.terminal;
-  int raw = 0;
-  ::waitpid(pid, &raw, 0);
-  r.status = exit_status(raw);
   stop = true;
   if (feeder.joinable()) feeder.join();
   if (row.error_to_pipe) {
@@ -724,9 +733,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
   bool typed = row.job == Job::background, signalled = false;
   std::size_t sent_back_at = 0, brought_back_at = 0;
   Clock::time_point shown_at{};
-  const auto deadline = Clock::now() + 60s;
-  for (;;) {
-    if (!take_screen_bytes(terminal, r.terminal)) break;
+  r.status = watch(started, r.terminal, [&] {
     if (!typed && r.terminal.find(prompt_bytes) != std::string::npos) {
       EXPECT_EQ(::write(terminal, "input\n", 6), 6);
       typed = true;
@@ -763,21 +770,13 @@ SizedRun TerminalSize::run(const SizeRow& row) {
       signalled = true;
       r.after_narrowing = r.terminal.substr(r.narrowed_at);
     }
-    if (Clock::now() > deadline) {
-      ADD_FAILURE() << "the program did not end within its time";
-      ::kill(pid, SIGKILL);
-      break;
-    }
-  }
+  });
   if (r.narrowed_at != std::string::npos && !signalled)
     r.after_narrowing = r.terminal.substr(r.narrowed_at);
   if (sent_back_at != 0 && brought_back_at != 0) {
     r.in_background = r.terminal.substr(sent_back_at, brought_back_at - sent_back_at);
     r.back_in_foreground = r.terminal.substr(brought_back_at);
   }
-  int raw = 0;
-  ::waitpid(pid, &raw, 0);
-  r.status = exit_status(raw);
   stop = true;
   if (feeder.joinable()) feeder.join();
   ::close(terminal);

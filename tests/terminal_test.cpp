@@ -23,6 +23,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -312,6 +313,131 @@ bool take_screen_bytes(int terminal, std::string& into) {
   return n >= 0 || errno == EAGAIN || errno == EINTR;
 }
 
+enum class Job {
+  foreground,
+  background,             // in a process group of its own, the name on a pipe
+  backgrounded_and_back,  // sent to the background once the progress shows, then back
+};
+
+// Runs the job as a shell would: in a process group of its own, given the
+// terminal's foreground or not, which SIGUSR1 takes back and SIGUSR2 gives
+// again. Ends with the job's exit status. Runs in the forked child.
+[[noreturn]] void act_as_shell(const Launch& launch, const char* dir, Job job, int name_pipe,
+                               bool sigint_ignored) {
+  ::signal(SIGTTOU, SIG_IGN);  // as a shell does, to hand the terminal on
+  sigset_t waited, previous;
+  sigemptyset(&waited);
+  for (int s : {SIGUSR1, SIGUSR2, SIGCHLD}) sigaddset(&waited, s);
+  ::sigprocmask(SIG_BLOCK, &waited, &previous);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    if (job == Job::backgrounded_and_back)
+      ::tcsetpgrp(STDIN_FILENO, ::getpid());
+    else
+      ::dup2(name_pipe, STDIN_FILENO);
+    ::signal(SIGTTOU, SIG_DFL);
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    launch.exec_in(dir, sigint_ignored);
+  }
+  ::setpgid(pid, pid);
+  if (job == Job::backgrounded_and_back) ::tcsetpgrp(STDIN_FILENO, pid);
+  for (;;) {
+    int s = 0;
+    ::sigwait(&waited, &s);
+    if (s == SIGUSR1) ::tcsetpgrp(STDIN_FILENO, ::getpgrp());
+    if (s == SIGUSR2) ::tcsetpgrp(STDIN_FILENO, pid);
+    int raw = 0;
+    if (s == SIGCHLD && ::waitpid(pid, &raw, WNOHANG) == pid)
+      ::_exit(WIFEXITED(raw) ? WEXITSTATUS(raw) : 125);
+  }
+}
+
+// How the program starts on a pseudo-terminal; every row on one starts here,
+// and they differ only in these fields.
+struct Start {
+  std::string term = "xterm";   // TERM; one that takes no escapes is drawn on with spaces
+  unsigned short columns = 80;  // the width the terminal tells; 0: none
+  MemoryLimit limit{};          // set in the child before the program starts
+  bool slow_read = false;       // reads of names ending in "slow" go through the slow_read module
+  bool fill_heap = false;       // and its first read takes all the heap there is
+  bool error_to_pipe = false;   // standard error a pipe instead of the terminal
+  bool sigint_ignored = false;  // started with SIGINT ignored, as a background job is
+  Job job = Job::foreground;    // else under a parent that acts as the job's shell
+};
+
+struct Started {
+  pid_t pid = -1;     // the program, or the shell that runs it as a job
+  int terminal = -1;  // the terminal's other side, not blocking
+  int error = -1;     // the pipe on standard error, not blocking, when asked for
+};
+
+// Starts the program in dir on a new pseudo-terminal; a pid of -1 when it
+// could not. Everything the child needs is made before the fork.
+Started start_on_terminal(const Start& start, const std::string& dir) {
+  std::vector<std::string> settings = {"TERM=" + start.term};
+  if (start.slow_read) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
+  // One heap for every thread, so that the one taken is the one drawn from.
+  if (start.fill_heap) {
+    settings.push_back("SLOW_READ_FILL_HEAP=1");
+    settings.push_back("MALLOC_ARENA_MAX=1");
+  }
+  const Launch launch(settings);
+  int error_pipe[2] = {-1, -1};
+  if (start.error_to_pipe && ::pipe(error_pipe) != 0) return {};
+  int name_pipe[2] = {-1, -1};
+  if (start.job == Job::background) {
+    if (::pipe(name_pipe) != 0 || ::write(name_pipe[1], "input\n", 6) != 6) return {};
+    ::close(name_pipe[1]);
+  }
+
+  winsize size{};
+  size.ws_row = start.columns == 0 ? 0 : 24;
+  size.ws_col = start.columns;
+  Started started;
+  started.pid = ::forkpty(&started.terminal, nullptr, nullptr, &size);
+  if (started.pid < 0) return {};
+  if (started.pid == 0) {
+    if (start.limit.resource >= 0) {
+      const rlimit limit{.rlim_cur = start.limit.bytes, .rlim_max = start.limit.bytes};
+      ::setrlimit(start.limit.resource, &limit);
+    }
+    if (start.error_to_pipe) {
+      ::dup2(error_pipe[1], 2);
+      ::close(error_pipe[0]);
+      ::close(error_pipe[1]);
+    }
+    if (start.job == Job::foreground) launch.exec_in(dir.c_str(), start.sigint_ignored);
+    act_as_shell(launch, dir.c_str(), start.job, name_pipe[0], start.sigint_ignored);
+  }
+  if (name_pipe[0] >= 0) ::close(name_pipe[0]);
+  ::fcntl(started.terminal, F_SETFL, O_NONBLOCK);
+  if (start.error_to_pipe) {
+    ::close(error_pipe[1]);
+    ::fcntl(error_pipe[0], F_SETFL, O_NONBLOCK);
+    started.error = error_pipe[0];
+  }
+  return started;
+}
+
+// Takes what the terminal receives into received, doing act after each look,
+// until the program has gone, or is killed when it outlasts its time; its
+// exit status, or 1000 + the signal that ended it.
+int watch(const Started& started, std::string& received, const std::function<void()>& act) {
+  const auto deadline = Clock::now() + 60s;
+  while (take_screen_bytes(started.terminal, received)) {
+    act();
+    if (Clock::now() > deadline) {
+      ADD_FAILURE() << "the program did not end within its time";
+      ::kill(started.pid, SIGKILL);
+      break;
+    }
+  }
+  int raw = 0;
+  ::waitpid(started.pid, &raw, 0);
+  return exit_status(raw);
+}
+
 // Runs the row in dir.
 Finished run(const Row& row, const std::string& dir) {
   const std::string input = dir + "/input";
@@ -327,41 +453,18 @@ Finished run(const Row& row, const std::string& dir) {
     std::ofstream(slow, std::ios::binary) << std::string(2 << 20, '\0');
     EXPECT_EQ(::symlink(slow.c_str(), input.c_str()), 0);
   }
-  // Everything the child needs is made before the fork.
-  std::vector<std::string> settings = {"TERM=" + row.term};
-  if (row.input != Input::fifo) settings.push_back("LD_PRELOAD=" + options.slow_read_library);
-  // One heap for every thread, so that the one taken is the one drawn from.
-  if (row.input == Input::slow_fifo) {
-    settings.push_back("SLOW_READ_FILL_HEAP=1");
-    settings.push_back("MALLOC_ARENA_MAX=1");
-  }
-  const Launch launch(settings);
-  int error_pipe[2] = {-1, -1};
-  if (row.error_to_pipe && ::pipe(error_pipe) != 0) return {};
-
-  winsize size{};
-  size.ws_row = 24;
-  size.ws_col = row.columns;
-  int terminal = -1;
-  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
-  if (pid < 0) return {};
-  if (pid == 0) {
-    if (row.limit.resource >= 0) {
-      const rlimit limit{.rlim_cur = row.limit.bytes, .rlim_max = row.limit.bytes};
-      ::setrlimit(row.limit.resource, &limit);
-    }
-    if (row.error_to_pipe) {
-      ::dup2(error_pipe[1], 2);
-      ::close(error_pipe[0]);
-      ::close(error_pipe[1]);
-    }
-    launch.exec_in(dir.c_str(), row.sigint_ignored);
-  }
-  ::fcntl(terminal, F_SETFL, O_NONBLOCK);
-  if (row.error_to_pipe) {
-    ::close(error_pipe[1]);
-    ::fcntl(error_pipe[0], F_SETFL, O_NONBLOCK);
-  }
+  const Started started = start_on_terminal({.term = row.term,
+                                             .columns = row.columns,
+                                             .limit = row.limit,
+                                             .slow_read = row.input != Input::fifo,
+                                             .fill_heap = row.input == Input::slow_fifo,
+                                             .error_to_pipe = row.error_to_pipe,
+                                             .sigint_ignored = row.sigint_ignored},
+                                            dir);
+  if (started.pid < 0) return {};
+  const pid_t pid = started.pid;
+  const int terminal = started.terminal;
+  const int error = started.error;
 
   std::atomic<bool> stop = false, fed = false;
   std::thread feeder;
@@ -374,13 +477,11 @@ Finished run(const Row& row, const std::string& dir) {
   Finished r;
   bool typed_name = false, signalled = false, during_kept = false;
   Clock::time_point typed_at{};
-  const auto deadline = Clock::now() + 60s;
-  for (;;) {
-    if (!take_screen_bytes(terminal, r.terminal)) break;
+  r.status = watch(started, r.terminal, [&] {
     if (row.error_to_pipe) {
       char buffer[4096];
       ssize_t e = 0;
-      while ((e = ::read(error_pipe[0], buffer, sizeof buffer)) > 0)
+      while ((e = ::read(error, buffer, sizeof buffer)) > 0)
         r.error.append(buffer, static_cast<std::size_t>(e));
     }
     // The name is typed once the prompt is out, as a user would, so that its
@@ -404,25 +505,17 @@ Finished run(const Row& row, const std::string& dir) {
       else
         ::kill(pid, row.signal);
     }
-    if (Clock::now() > deadline) {
-      ADD_FAILURE() << "the program did not end within its time";
-      ::kill(pid, SIGKILL);
-      break;
-    }
-  }
+  });
   // A slow file has no feeding to end: what showed at all showed during the scan.
   if (!during_kept) r.during = r.terminal;
-  int raw = 0;
-  ::waitpid(pid, &raw, 0);
-  r.status = exit_status(raw);
   stop = true;
   if (feeder.joinable()) feeder.join();
   if (row.error_to_pipe) {
     char buffer[4096];
     ssize_t n = 0;
-    while ((n = ::read(error_pipe[0], buffer, sizeof buffer)) > 0)
+    while ((n = ::read(error, buffer, sizeof buffer)) > 0)
       r.error.append(buffer, static_cast<std::size_t>(n));
-    ::close(error_pipe[0]);
+    ::close(error);
   }
   ::close(terminal);
   return r;
@@ -548,12 +641,6 @@ const std::string prompt_bytes = std::string(prompt) + "\r\n";
 const std::string typed_echo = "input\r\n";
 const std::string zeros_only_bytes = std::string(zeros_only.line) + "\r\n";
 
-enum class Job {
-  foreground,
-  background,             // in a process group of its own, the name on a pipe
-  backgrounded_and_back,  // sent to the background once the progress shows, then back
-};
-
 struct SizeRow {
   const char* name;
   unsigned short columns = 80;     // the width the terminal tells at the start; 0: none
@@ -619,39 +706,6 @@ struct SizedRun {
   int status = -1;
 };
 
-// Runs the job as a shell would: in a process group of its own, given the
-// terminal's foreground or not, which SIGUSR1 takes back and SIGUSR2 gives
-// again. Ends with the job's exit status. Runs in the forked child.
-[[noreturn]] void act_as_shell(const Launch& launch, const char* dir, Job job, int name_pipe) {
-  ::signal(SIGTTOU, SIG_IGN);  // as a shell does, to hand the terminal on
-  sigset_t waited, previous;
-  sigemptyset(&waited);
-  for (int s : {SIGUSR1, SIGUSR2, SIGCHLD}) sigaddset(&waited, s);
-  ::sigprocmask(SIG_BLOCK, &waited, &previous);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::setpgid(0, 0);
-    if (job == Job::backgrounded_and_back)
-      ::tcsetpgrp(STDIN_FILENO, ::getpid());
-    else
-      ::dup2(name_pipe, STDIN_FILENO);
-    ::signal(SIGTTOU, SIG_DFL);
-    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
-    launch.exec_in(dir);
-  }
-  ::setpgid(pid, pid);
-  if (job == Job::backgrounded_and_back) ::tcsetpgrp(STDIN_FILENO, pid);
-  for (;;) {
-    int s = 0;
-    ::sigwait(&waited, &s);
-    if (s == SIGUSR1) ::tcsetpgrp(STDIN_FILENO, ::getpgrp());
-    if (s == SIGUSR2) ::tcsetpgrp(STDIN_FILENO, pid);
-    int raw = 0;
-    if (s == SIGCHLD && ::waitpid(pid, &raw, WNOHANG) == pid)
-      ::_exit(WIFEXITED(raw) ? WEXITSTATUS(raw) : 125);
-  }
-}
-
 class TerminalSize : public testing::TestWithParam<SizeRow> {
  protected:
   SizedRun run(const SizeRow& row);
@@ -664,26 +718,11 @@ SizedRun TerminalSize::run(const SizeRow& row) {
     std::ofstream(input, std::ios::binary) << std::string(4096, '\0');
   else
     EXPECT_EQ(::mkfifo(input.c_str(), 0644), 0);
-  const Launch launch({"TERM=" + row.term});
-  int name_pipe[2] = {-1, -1};
-  if (row.job == Job::background) {
-    if (::pipe(name_pipe) != 0 || ::write(name_pipe[1], "input\n", 6) != 6) return {};
-    ::close(name_pipe[1]);
-  }
-  const std::string dir = dir_.path().string();
-
-  winsize size{};
-  size.ws_row = row.columns == 0 ? 0 : 24;
-  size.ws_col = row.columns;
-  int terminal = -1;
-  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
-  if (pid < 0) return {};
-  if (pid == 0) {
-    if (row.job == Job::foreground) launch.exec_in(dir.c_str());
-    act_as_shell(launch, dir.c_str(), row.job, name_pipe[0]);
-  }
-  if (name_pipe[0] >= 0) ::close(name_pipe[0]);
-  ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+  const Started started = start_on_terminal(
+      {.term = row.term, .columns = row.columns, .job = row.job}, dir_.path().string());
+  if (started.pid < 0) return {};
+  const pid_t pid = started.pid;
+  const int terminal = started.terminal;
 
   std::atomic<bool> stop = false, fed = false;
   std::thread feeder;
@@ -697,9 +736,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
   bool typed = row.job == Job::background, signalled = false;
   std::size_t sent_back_at = 0, brought_back_at = 0;
   Clock::time_point shown_at{};
-  const auto deadline = Clock::now() + 60s;
-  for (;;) {
-    if (!take_screen_bytes(terminal, r.terminal)) break;
+  r.status = watch(started, r.terminal, [&] {
     if (!typed && r.terminal.find(prompt_bytes) != std::string::npos) {
       EXPECT_EQ(::write(terminal, "input\n", 6), 6);
       typed = true;
@@ -710,7 +747,8 @@ SizedRun TerminalSize::run(const SizeRow& row) {
       // Just after a drawing, so that the next one, half a second away, is
       // the first at the new width.
       if (row.narrowed_to != 0) {
-        winsize narrower = size;
+        winsize narrower{};
+        EXPECT_EQ(::ioctl(terminal, TIOCGWINSZ, &narrower), 0);
         narrower.ws_col = row.narrowed_to;
         EXPECT_EQ(::ioctl(terminal, TIOCSWINSZ, &narrower), 0);
         r.narrowed_at = r.terminal.size();
@@ -735,21 +773,13 @@ SizedRun TerminalSize::run(const SizeRow& row) {
       signalled = true;
       r.after_narrowing = r.terminal.substr(r.narrowed_at);
     }
-    if (Clock::now() > deadline) {
-      ADD_FAILURE() << "the program did not end within its time";
-      ::kill(pid, SIGKILL);
-      break;
-    }
-  }
+  });
   if (r.narrowed_at != std::string::npos && !signalled)
     r.after_narrowing = r.terminal.substr(r.narrowed_at);
   if (sent_back_at != 0 && brought_back_at != 0) {
     r.in_background = r.terminal.substr(sent_back_at, brought_back_at - sent_back_at);
     r.back_in_foreground = r.terminal.substr(brought_back_at);
   }
-  int raw = 0;
-  ::waitpid(pid, &raw, 0);
-  r.status = exit_status(raw);
   stop = true;
   if (feeder.joinable()) feeder.join();
   ::close(terminal);
@@ -800,7 +830,10 @@ INSTANTIATE_TEST_SUITE_P(Table, TerminalSize, testing::ValuesIn(size_rows),
 // the text put it. The screen is read from tmux itself, its wrapped rows
 // joined. The program runs under this runner (--status-to), which waits for
 // it, writes down how it ended, since tmux keeps no signal that ended a pane,
-// and keeps the window open without a word of its own.
+// and keeps the window open without a word of its own. This is the one run
+// that does not go through start_on_terminal: tmux itself must start the
+// pane's process, on a terminal of its own with its own TERM, so the runner
+// starts the program with the same Launch, from inside the pane.
 
 struct ReflowRow {
   const char* name;
@@ -969,11 +1002,11 @@ INSTANTIATE_TEST_SUITE_P(Table, Reflow, testing::ValuesIn(reflow_rows),
 // meanwhile; then waits to be ended, so that the terminal stays as the
 // command left it.
 [[noreturn]] void run_writing_status(const char* file, char** command) {
+  std::vector<std::string> words;
+  for (char** word = command; *word != nullptr; ++word) words.emplace_back(*word);
+  const Launch launch({}, words);
   const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execvp(command[0], command);
-    ::_exit(126);
-  }
+  if (pid == 0) launch.exec_in(".");
   for (int s : {SIGINT, SIGTERM}) std::signal(s, SIG_IGN);
   int raw = 0;
   while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -15,6 +17,37 @@ namespace platform {
 
 inline constexpr const char* both_names_lead_to_the_input =
     "both result names lead to the input, which is never written";
+
+// A descriptor or handle held open until the result file is removed or goes,
+// then closed by the platform's own call.
+class RemovalHold {
+ public:
+  RemovalHold() = default;
+  explicit RemovalHold(std::intptr_t held) : held_(held), holds_(true) {}
+  RemovalHold(RemovalHold&& other) noexcept
+      : held_(other.held_), holds_(std::exchange(other.holds_, false)) {}
+  RemovalHold& operator=(RemovalHold&& other) noexcept {
+    if (this != &other) {
+      let_go();
+      held_ = other.held_;
+      holds_ = std::exchange(other.holds_, false);
+    }
+    return *this;
+  }
+  ~RemovalHold() { let_go(); }
+
+  // The descriptor or handle, now the caller's to close; none when none is held.
+  std::optional<std::intptr_t> take() {
+    if (!std::exchange(holds_, false)) return std::nullopt;
+    return held_;
+  }
+
+ private:
+  void let_go();  // closes what is held, if anything
+
+  std::intptr_t held_ = 0;
+  bool holds_ = false;
+};
 
 // The result file, open for writing in binary mode ("wb"). Closed when it
 // goes, unless it was closed first with close(), which is how the run closes
@@ -43,9 +76,26 @@ class ResultFile {
   }
 
   ResultFile() = default;
-  ResultFile(ResultFile&& other) noexcept;
-  ResultFile& operator=(ResultFile&& other) noexcept;
-  ~ResultFile();
+  ResultFile(ResultFile&& other) noexcept
+      : stream_(std::exchange(other.stream_, nullptr)),
+        is_input_(other.is_input_),
+        name_(other.name_),
+        failure_(other.failure_),
+        identity_(other.identity_),
+        hold_(std::move(other.hold_)) {}
+  ResultFile& operator=(ResultFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      stream_ = std::exchange(other.stream_, nullptr);
+      is_input_ = other.is_input_;
+      name_ = other.name_;
+      failure_ = other.failure_;
+      identity_ = other.identity_;
+      hold_ = std::move(other.hold_);
+    }
+    return *this;
+  }
+  ~ResultFile() { close(); }
 
   explicit operator bool() const { return stream_ != nullptr; }
 
@@ -91,15 +141,11 @@ class ResultFile {
   const char* name_ = nullptr;  // one of result_names, once tried
   Failure failure_{};
   FileIdentity identity_{};  // of the file created or cut
-#ifdef _WIN32
-  // A handle on the name's own entry, when that is the file created or cut
-  // and no link: what the removal goes through. Null otherwise.
-  void* entry_ = nullptr;
-#else
-  // A descriptor of the directory that holds the file, when it is the name's
-  // own entry; -1 otherwise.
-  int directory_ = -1;
-#endif
+  // What the removal goes through: on Linux a descriptor of the directory
+  // that holds the file, when it is the name's own entry; on Windows a handle
+  // on the name's own entry, when that is the file created or cut and no
+  // link. Nothing otherwise.
+  RemovalHold hold_{};
 };
 
 }  // namespace platform

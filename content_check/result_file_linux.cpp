@@ -259,7 +259,7 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   }
   result.identity_ = identity;
   // A result name is a bare entry name: the name the directory holds it by.
-  result.directory_ = place.directory.release();
+  if (place.directory) result.hold_ = RemovalHold(place.directory.release());
   // The stream, which needs memory, is had before anything is cut: without
   // it, a file that was there stays as it was, and one made for this run goes
   // again, while its entry is still that file.
@@ -283,36 +283,14 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   return result;
 }
 
-ResultFile::ResultFile(ResultFile&& other) noexcept
-    : stream_(std::exchange(other.stream_, nullptr)),
-      is_input_(other.is_input_),
-      name_(other.name_),
-      failure_(other.failure_),
-      identity_(other.identity_),
-      directory_(std::exchange(other.directory_, -1)) {}
-
-ResultFile& ResultFile::operator=(ResultFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    if (directory_ >= 0) ::close(directory_);
-    stream_ = std::exchange(other.stream_, nullptr);
-    is_input_ = other.is_input_;
-    name_ = other.name_;
-    failure_ = other.failure_;
-    identity_ = other.identity_;
-    directory_ = std::exchange(other.directory_, -1);
-  }
-  return *this;
-}
-
-ResultFile::~ResultFile() {
-  close();
-  if (directory_ >= 0) ::close(directory_);
+void RemovalHold::let_go() {
+  if (std::exchange(holds_, false)) ::close(static_cast<int>(held_));
 }
 
 void ResultFile::remove() {
-  const Descriptor directory(std::exchange(directory_, -1));
-  if (!directory) return;
+  const std::optional<std::intptr_t> held = hold_.take();
+  if (!held) return;
+  const Descriptor directory(static_cast<int>(*held));
   // Looked at without following a link, so that a link is seen as a link and
   // never removed in place of the file it leads to.
   struct stat entry {};

@@ -119,40 +119,19 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   }
   result.stream_ = stream;
   result.identity_ = identity;
-  result.entry_ = own_entry(name, identity);
+  if (const HANDLE entry = own_entry(name, identity); entry != nullptr)
+    result.hold_ = RemovalHold(reinterpret_cast<std::intptr_t>(entry));
   return result;
 }
 
-ResultFile::ResultFile(ResultFile&& other) noexcept
-    : stream_(std::exchange(other.stream_, nullptr)),
-      is_input_(other.is_input_),
-      name_(other.name_),
-      failure_(other.failure_),
-      identity_(other.identity_),
-      entry_(std::exchange(other.entry_, nullptr)) {}
-
-ResultFile& ResultFile::operator=(ResultFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    if (entry_ != nullptr) ::CloseHandle(entry_);
-    stream_ = std::exchange(other.stream_, nullptr);
-    is_input_ = other.is_input_;
-    name_ = other.name_;
-    failure_ = other.failure_;
-    identity_ = other.identity_;
-    entry_ = std::exchange(other.entry_, nullptr);
-  }
-  return *this;
-}
-
-ResultFile::~ResultFile() {
-  close();
-  if (entry_ != nullptr) ::CloseHandle(entry_);
+void RemovalHold::let_go() {
+  if (std::exchange(holds_, false)) ::CloseHandle(reinterpret_cast<HANDLE>(held_));
 }
 
 void ResultFile::remove() {
-  if (entry_ == nullptr) return;
-  const HANDLE entry = std::exchange(entry_, nullptr);
+  const std::optional<std::intptr_t> held = hold_.take();
+  if (!held) return;
+  const HANDLE entry = reinterpret_cast<HANDLE>(*held);
   // Reopened from the entry's own handle, never by its name, with the right
   // to delete asked only now: the handles had so far need no sharing of
   // deletion from other programs that hold the file open.

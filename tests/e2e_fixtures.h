@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "temp_dir.h"
+
 struct Fixture {
   enum Kind {
     file,
@@ -90,13 +92,6 @@ inline Fixture owned_by_nobody(Fixture f) {
 inline uid_t nobody_uid() {
   const passwd* pw = ::getpwnam("nobody");
   return pw != nullptr ? pw->pw_uid : 65534;
-}
-
-inline std::string read_all(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 inline void make(const std::filesystem::path& dir, const Fixture& f) {

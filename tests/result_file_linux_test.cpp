@@ -84,11 +84,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Paths in the rows begin with one of these:
 //   $D/  a directory of the test's own, open to its owner only;
 //   $S/  a sticky directory that anyone may write to, of the test's own ($D/sticky);
@@ -383,7 +378,7 @@ TEST_P(ResultWalk, FollowsOnlyTrustedEntries) {
   // The walk opens; it never writes or cuts.
   for (const Entry& e : row.entries) {
     if (e.kind == Entry::file) {
-      EXPECT_EQ(contents(expand(e.path)), "old") << e.path;
+      EXPECT_EQ(read_all(expand(e.path)), "old") << e.path;
     }
   }
 }
@@ -422,7 +417,7 @@ TEST_F(ResultRemovalOnLinux, GoesThroughTheDirectoryWalkedTo) {
   const WorkingDirectory moved(elsewhere.path());
   result.remove();
   EXPECT_FALSE(fs::exists(dir_ / "test.fzz"));
-  EXPECT_EQ(contents(elsewhere.path() / "test.fzz"), "other");
+  EXPECT_EQ(read_all(elsewhere.path() / "test.fzz"), "other");
 }
 
 // A result reached through a link is the link's file: neither goes.
@@ -433,7 +428,7 @@ TEST_F(ResultRemovalOnLinux, LeavesTheFileBehindALink) {
   const WorkingDirectory in_dir(dir_);
   result.remove();
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "test.fzz")));
-  EXPECT_EQ(contents(dir_ / "mine"), "\x01");
+  EXPECT_EQ(read_all(dir_ / "mine"), "\x01");
 }
 
 }  // namespace

@@ -21,11 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // A file with its bytes, or a second name (a hard link) of another file.
 struct Entry {
   std::string name;
@@ -87,7 +82,7 @@ TEST_P(ResultFileName, TakesTheNameThatIsNotTheInput) {
   }
   std::map<std::string, std::string> before;
   for (const fs::directory_entry& e : fs::directory_iterator(dir.path()))
-    before[e.path().filename().string()] = contents(e.path());
+    before[e.path().filename().string()] = read_all(e.path());
   {
     const WorkingDirectory in_dir(dir.path());
     const std::unique_ptr<platform::Input> input = platform::open_input(row.typed.c_str());
@@ -101,7 +96,7 @@ TEST_P(ResultFileName, TakesTheNameThatIsNotTheInput) {
   }
   std::map<std::string, std::string> after;
   for (const fs::directory_entry& e : fs::directory_iterator(dir.path()))
-    after[e.path().filename().string()] = contents(e.path());
+    after[e.path().filename().string()] = read_all(e.path());
   if (row.result) {
     EXPECT_EQ(after[*row.result], "\x01");
     before[*row.result] = "\x01";
@@ -149,7 +144,7 @@ TEST_F(ResultRemoval, LeavesAnotherFileThatTookTheName) {
   std::ofstream(dir_ / "test.fzz", std::ios::binary) << "other";
   const WorkingDirectory in_dir(dir_);
   result.remove();
-  EXPECT_EQ(contents(dir_ / "test.fzz"), "other");
+  EXPECT_EQ(read_all(dir_ / "test.fzz"), "other");
   EXPECT_TRUE(fs::exists(dir_ / "moved"));
 }
 

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -79,3 +81,9 @@ class WorkingDirectory {
  private:
   std::filesystem::path previous_;
 };
+
+// A file's bytes, all of them; none when it cannot be read.
+inline std::string read_all(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}

@@ -5,10 +5,13 @@
 
 #include <string_view>
 
+#include "failure.h"
+
 namespace platform {
 
 // Sets the process up before anything else runs: a pipe or FIFO whose reader
-// has gone makes a write fail, never ends the process.
+// has gone, or a file past the process's file-size limit, makes a write fail,
+// never ends the process.
 void prepare_process();
 
 // One byte of standard input, read straight from the descriptor or handle so
@@ -24,8 +27,14 @@ int read_stdin_byte();
 // Writes the line and a newline on standard output, all of it, at once: a
 // non-blocking standard output that is full for now is waited on until its
 // reader makes room. False when the line could not be delivered (a closed or
-// failing standard output, a pipe whose reader has gone).
-bool write_stdout_line(std::string_view line);
+// failing standard output, a pipe whose reader has gone), and why is then in
+// `why`.
+bool write_stdout_line(std::string_view line, Failure& why);
+
+// Whether whatever shows standard error is taken to read UTF-8, rather than
+// one byte a character as an 8-bit code page has it: the locale's choice on
+// Linux, the console's output code page on Windows.
+bool stderr_shows_utf8();
 
 // Writes the line and a newline on standard error, as far as it goes: a
 // failing standard error is no failure of the run.

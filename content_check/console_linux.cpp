@@ -6,17 +6,50 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <iterator>
+#include <string_view>
 
 #include "console.h"
 #include "naming.h"
 
 namespace platform {
 
+namespace {
+
+// Whether the two are the same letters, in any case.
+bool spelled_alike(std::string_view name, std::string_view lower) {
+  return std::ranges::equal(name, lower, [](char a, char b) {
+    return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+  });
+}
+
+}  // namespace
+
 void prepare_process() {
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool stderr_shows_utf8() {
+  // The locale's name says its character set as the C library would take it,
+  // without the locale itself being installed or loaded. The C locale says
+  // nothing of the terminal, and today's terminals read UTF-8.
+  for (const char* const variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* const value = std::getenv(variable);
+    if (value == nullptr || *value == '\0') continue;
+    const std::string_view name(value);
+    if (name == "C" || name == "POSIX") return true;
+    const std::size_t dot = name.find('.');
+    if (dot == std::string_view::npos) return false;
+    std::string_view set = name.substr(dot + 1);
+    set = set.substr(0, set.find('@'));
+    return spelled_alike(set, "utf-8") || spelled_alike(set, "utf8");
+  }
+  return true;
 }
 
 namespace {
@@ -83,16 +116,22 @@ int read_stdin_byte() {
   }
 }
 
-bool write_stdout_line(std::string_view line) {
+namespace {
+
+// Writes the line and a newline on the descriptor, as far as it goes: errno
+// tells why when it did not go whole. A descriptor full for now is waited on
+// when asked to.
+bool write_line(int fd, std::string_view line, bool wait_when_full) {
   iovec pieces[] = {{const_cast<char*>(line.data()), line.size()}, {const_cast<char*>("\n"), 1}};
   iovec* next = pieces;
   int left = static_cast<int>(std::size(pieces));
   while (left > 0) {
-    const ssize_t written = ::writev(STDOUT_FILENO, next, left);
+    const ssize_t written = ::writev(fd, next, left);
     if (written < 0) {
       if (errno == EINTR) continue;
       // Full for now, with its reader still there: wait until there is room.
-      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_until_ready(STDOUT_FILENO, POLLOUT))
+      if (!wait_when_full || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+          !wait_until_ready(fd, POLLOUT))
         return false;
       continue;
     }
@@ -107,21 +146,17 @@ bool write_stdout_line(std::string_view line) {
   return true;
 }
 
+}  // namespace
+
+bool write_stdout_line(std::string_view line, Failure& why) {
+  errno = 0;
+  if (write_line(STDOUT_FILENO, line, true)) return true;
+  why = errno != 0 ? Failure{.error = errno} : Failure{.reason = "the line was not taken"};
+  return false;
+}
+
 void write_stderr_line(std::string_view line) {
-  iovec pieces[] = {{const_cast<char*>(line.data()), line.size()}, {const_cast<char*>("\n"), 1}};
-  iovec* next = pieces;
-  int left = static_cast<int>(std::size(pieces));
-  while (left > 0) {
-    const ssize_t written = ::writev(STDERR_FILENO, next, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    auto done = static_cast<std::size_t>(written);
-    for (; left > 0 && done >= next->iov_len; --left, ++next) done -= next->iov_len;
-    if (left > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + done;
-      next->iov_len -= done;
-    }
-  }
+  write_line(STDERR_FILENO, line, false);
 }
 
 }  // namespace platform

@@ -40,12 +40,24 @@ int read_stdin_byte() {
   }
 }
 
-bool write_stdout_line(std::string_view line) {
+bool write_stdout_line(std::string_view line, Failure& why) {
   // Through the C library's text-mode stream, which ends the line in a
   // carriage return and a newline, as console programs' lines end here; and
   // out at once, so that the prompt is seen before the name is awaited.
-  return std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
-         std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
+  ::SetLastError(0);
+  if (std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
+      std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0)
+    return true;
+  const DWORD error = ::GetLastError();
+  why = error != 0 ? Failure{.error = static_cast<int>(error)}
+                   : Failure{.reason = "the line was not taken"};
+  return false;
+}
+
+bool stderr_shows_utf8() {
+  // The bytes of a name go out as they are, and the console shows them in its
+  // output code page: in any other than UTF-8, one byte a character.
+  return ::GetConsoleOutputCP() == CP_UTF8;
 }
 
 void write_stderr_line(std::string_view line) {

@@ -99,13 +99,24 @@ class EndingActions {
 // Carries out the ending's steps in their order: its exit status.
 int end_with(const Ending& ending, EndingActions& actions);
 
+// How whatever shows standard error takes the bytes of a name from 0x80 up:
+// as UTF-8, or one byte a character, as an 8-bit code page does, where the
+// bytes 0x80 to 0x9F are the C1 controls themselves.
+enum class Charset { utf8, eight_bit };
+
 // The line on standard error that says why a failure ending came, before its
-// own line on standard output: "content_check: NAME: REASON", where NAME is
-// the input's name or the result file's, and a name that was cut to its
-// first longest_name bytes says so after the reason. Written into `into`,
-// and cut to fit it; nothing is allocated.
+// own line on standard output, or why a status says that the answer or the
+// line was lost: "content_check: NAME: REASON", where NAME is the input's
+// name, the result file's or "standard output". No byte of the name reaches
+// the terminal as a control: a byte that is no part of a printable character
+// in that charset (DEL, a C1 control raw or encoded, a byte of no valid
+// UTF-8 sequence, a character that reorders or breaks the line) is shown as
+// \xHH, and a backslash as \\. A name that would not be seen whole (empty,
+// or with a space at an end) or that starts with a quote is shown between
+// single quotes, with its quotes as \'. Written into `into`, and cut to fit
+// it; nothing is allocated.
 struct FailureLine {
-  char text[512];
+  char text[1024];
 };
 std::string_view failure_line(FailureLine& into, std::string_view name, std::string_view reason,
-                              bool name_cut = false);
+                              Charset charset = Charset::utf8);

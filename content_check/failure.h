@@ -21,6 +21,9 @@ inline std::nullptr_t fail_open(Failure* why, Failure failure) {
   return nullptr;
 }
 
+// The system's error of the call that failed last in this thread.
+Failure last_failure();
+
 // The failure in words, into `into`, with no closing period or line end: its
 // own reason, else the system's text for its error. Nothing is allocated.
 std::string_view describe(const Failure& failure, std::span<char> into);

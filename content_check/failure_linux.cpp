@@ -1,10 +1,15 @@
 // Failures put in words on Linux: the C library's text for an errno.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "failure.h"
 
 namespace platform {
+
+Failure last_failure() {
+  return {.error = errno};
+}
 
 std::string_view describe(const Failure& failure, std::span<char> into) {
   if (into.empty()) return {};

@@ -8,6 +8,10 @@
 
 namespace platform {
 
+Failure last_failure() {
+  return {.error = static_cast<int>(::GetLastError())};
+}
+
 std::string_view describe(const Failure& failure, std::span<char> into) {
   if (into.empty()) return {};
   if (failure.reason != nullptr) {

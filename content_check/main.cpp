@@ -1,6 +1,7 @@
 // The run: one prompt, one name, one input, one verdict byte, one ending line.
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "console.h"
 #include "endings.h"
@@ -16,12 +17,17 @@
 namespace {
 
 constexpr std::string_view prompt_line = "Input File Name";
+// Where the console lines go, named in the line that says they were lost.
+constexpr std::string_view standard_output = "standard output";
+constexpr const char* name_too_long = "name longer than 127 bytes, not opened";
+static_assert(longest_name == 127, "name_too_long names the cap");
 
-// Whether every console line reached standard output.
-bool output_delivered = true;
+// Why a console line did not reach standard output, once one did not.
+std::optional<platform::Failure> output_lost;
 
 void say(std::string_view line) {
-  output_delivered = platform::write_stdout_line(line) && output_delivered;
+  platform::Failure why;
+  if (!platform::write_stdout_line(line, why) && !output_lost) output_lost = why;
 }
 
 // Writes the prompt, reads one line and trims it to the input name in place.
@@ -78,11 +84,15 @@ ScanResult scan_showing_progress(platform::Input& input, const platform::ScanBuf
   return scan_for_nonzero(input, buffer, &progress);
 }
 
-// Says on standard error why a failure ending came, before its line.
-void tell_why(std::string_view name, const platform::Failure& why, bool name_cut = false) {
+// Says on standard error why an ending came, or why its answer or line was
+// lost: before a failure ending's line, after the run for a loss.
+void tell_why(std::string_view name, platform::Failure why) {
+  // A failure that the system left without an error still says something.
+  if (why.error == 0 && why.reason == nullptr) why.reason = "not stored";
   char reason[256];
   FailureLine line;
-  platform::write_stderr_line(failure_line(line, name, platform::describe(why, reason), name_cut));
+  const Charset charset = platform::stderr_shows_utf8() ? Charset::utf8 : Charset::eight_bit;
+  platform::write_stderr_line(failure_line(line, name, platform::describe(why, reason), charset));
 }
 
 // Why the scan gave no answer: no memory to read into, a read that failed,
@@ -101,10 +111,16 @@ int run() {
   const char* input_name = read_input_name(line, name_cut);
 
   RunFiles files;
+  // A name cut short may name another file that is there: the answer would
+  // be about a file that nobody named.
+  if (name_cut) {
+    tell_why(input_name, {.reason = name_too_long});
+    return end_with(open_error, files);
+  }
   platform::Failure why;
   files.input = platform::open_input(input_name, &why);
   if (!files.input) {
-    tell_why(input_name, why, name_cut);
+    tell_why(input_name, why);
     return end_with(open_error, files);
   }
 
@@ -121,7 +137,9 @@ int run() {
 
   const ScanResult scan = scan_showing_progress(*files.input, buffer);
   if (scan == ScanResult::read_error) tell_why(input_name, why_unread(buffer, *files.input));
-  return end_with(ending_after(scan), files);
+  const int status = end_with(ending_after(scan), files);
+  if (status == status_verdict_lost) tell_why(files.result.name(), files.result.failure());
+  return status;
 }
 
 }  // namespace
@@ -130,5 +148,8 @@ int main() {
   platform::prepare_process();
   const int status = run();
   // When a line could not go out, a status of 0 would claim that it was seen.
-  return !output_delivered && status == 0 ? status_output_lost : status;
+  // A status that says worse has said why already.
+  if (!output_lost || status != 0) return status;
+  tell_why(standard_output, *output_lost);
+  return status_output_lost;
 }

@@ -101,11 +101,16 @@ class ResultFile {
 
   // The result name last tried, one of result_names; null before any was.
   const char* name() const { return name_; }
-  // Why no result file was had under it.
+  // Why no result file was had under it, or why what was put into it was
+  // not stored.
   Failure failure() const { return failure_; }
 
   // True when the byte was handed on; the close tells whether it was stored.
-  bool put(int byte) { return stream_ != nullptr && std::fputc(byte, stream_) != EOF; }
+  bool put(int byte) {
+    if (stream_ != nullptr && std::fputc(byte, stream_) != EOF) return true;
+    failure_ = last_failure();
+    return false;
+  }
 
   // True when the file was open, everything put into it reached the system,
   // and it closed cleanly. The flush is checked on its own: msvcrt's fclose
@@ -114,7 +119,10 @@ class ResultFile {
     std::FILE* const stream = std::exchange(stream_, nullptr);
     if (stream == nullptr) return false;
     const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
-    return std::fclose(stream) == 0 && flushed;
+    if (!flushed && failure_.error == 0) failure_ = last_failure();
+    const bool closed = std::fclose(stream) == 0;
+    if (flushed && !closed) failure_ = last_failure();
+    return closed && flushed;
   }
 
   // Removes the file that was created or cut, open or closed, through what

@@ -63,7 +63,11 @@ struct Row {
                                       // "...unseekable" ones cannot seek, and memory runs
                                       // out after a "...short" one is open (fail_read.cpp)
   rlim_t data_limit = RLIM_INFINITY;  // the program's memory, as `ulimit -d` limits it
-  bool one_processor = false;         // the program may run on one processor only
+  // The size past which the program's writes to files fail, as `ulimit -f`
+  // sets it; at 0 nothing reaches a file, standard output's either.
+  rlim_t file_size_limit = RLIM_INFINITY;
+  std::string locale = "C.UTF-8";  // the program's LC_ALL, on Linux
+  bool one_processor = false;      // the program may run on one processor only
   Input input = Input::pipe;
   Output output = Output::file;  // the console bytes are seen on a file and a busy pipe
   Sticky sticky = Sticky::none;
@@ -174,7 +178,9 @@ class InTempDir : public testing::Test {
     const Watch watch{.failing_reads = row.failing_reads,
                       .trace = traced(row) ? trace() : fs::path(),
                       .data_limit = row.data_limit,
-                      .one_processor = row.one_processor};
+                      .file_size_limit = row.file_size_limit,
+                      .one_processor = row.one_processor,
+                      .locale = row.locale};
     Finished run = run_in(dir, row.typed, row.input, output_of(row), scratch_.path(), watch);
     ::chown(dir.c_str(), ::geteuid(), static_cast<gid_t>(-1));
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);
@@ -187,8 +193,13 @@ class InTempDir : public testing::Test {
     // A terminal shows a line end as a carriage return and a newline.
     const std::string nl =
         runner_options().windows_build || output == Output::terminal ? "\r\n" : "\n";
-    if (output == Output::file || output == Output::busy_pipe || output == Output::terminal) {
-      EXPECT_EQ(run.out, std::string(prompt) + nl + std::string(row.ending.line) + nl);
+    const std::string dialogue = std::string(prompt) + nl + std::string(row.ending.line) + nl;
+    if (output == Output::file && row.file_size_limit != RLIM_INFINITY) {
+      // A file takes no byte past the limit.
+      EXPECT_EQ(run.out, dialogue.substr(0, row.file_size_limit));
+    } else if (output == Output::file || output == Output::busy_pipe ||
+               output == Output::terminal) {
+      EXPECT_EQ(run.out, dialogue);
     }
     if (row.ending.status == 1 && row.err.empty())
       ADD_FAILURE() << "a failure ending's row without its line on standard error";

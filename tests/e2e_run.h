@@ -108,7 +108,14 @@ struct Watch {
   std::filesystem::path trace{};
   rlim_t data_limit = RLIM_INFINITY;     // the program's RLIMIT_DATA
   rlim_t address_limit = RLIM_INFINITY;  // its RLIMIT_AS
-  bool one_processor = false;            // it may run on one processor only
+  // Its RLIMIT_FSIZE: the file size past which a write fails. Standard error
+  // then goes through a pipe, which no such limit stops, to be seen whole.
+  rlim_t file_size_limit = RLIM_INFINITY;
+  bool one_processor = false;  // it may run on one processor only
+  // The program's LC_ALL on Linux, which says how its failure line shows a
+  // name's bytes from 0x80 up; Wine takes its code pages from it, so it is
+  // left as it is there.
+  std::string locale = "C.UTF-8";
 };
 
 // Runs the program once with in_fd as its standard input, which stays open.
@@ -122,6 +129,7 @@ inline Finished run_with(const std::filesystem::path& dir, int in_fd, Output out
   // The sanitizers' leak check stops the program's threads by tracing them,
   // which a program already traced cannot be.
   if (!watch.trace.empty()) settings.push_back("ASAN_OPTIONS=detect_leaks=0");
+  if (!runner_options().windows_build) settings.push_back("LC_ALL=" + watch.locale);
   const Launch launch =
       watch.trace.empty() ? Launch(settings) : Launch({}, tracer(watch.trace, settings));
   // A pipe whose reader has gone before anything is written.
@@ -133,6 +141,8 @@ inline Finished run_with(const std::filesystem::path& dir, int in_fd, Output out
   int busy_pipe[2] = {-1, -1};
   std::string filler;
   if (output == Output::busy_pipe && !fill_busy_pipe(busy_pipe, filler)) return {};
+  int err_pipe[2] = {-1, -1};
+  if (watch.file_size_limit != RLIM_INFINITY && ::pipe(err_pipe) != 0) return {};
   int terminal = -1, terminal_side = -1;
   if (output == Output::terminal &&
       ::openpty(&terminal, &terminal_side, nullptr, nullptr, nullptr) != 0)
@@ -179,17 +189,31 @@ inline Finished run_with(const std::filesystem::path& dir, int in_fd, Output out
         ::dup2(terminal_side, 1);
         break;
     }
-    ::dup2(err, 2);
-    for (int fd : {out, err, gone_pipe[1], terminal, terminal_side})
+    ::dup2(err_pipe[1] >= 0 ? err_pipe[1] : err, 2);
+    for (int fd : {out, err, gone_pipe[1], terminal, terminal_side, err_pipe[0], err_pipe[1]})
       if (fd > 2) ::close(fd);
     for (const auto& [resource, most] : {std::pair{int{RLIMIT_DATA}, watch.data_limit},
-                                         std::pair{int{RLIMIT_AS}, watch.address_limit}}) {
+                                         std::pair{int{RLIMIT_AS}, watch.address_limit},
+                                         std::pair{int{RLIMIT_FSIZE}, watch.file_size_limit}}) {
       const rlimit limit{most, most};
       if (most != RLIM_INFINITY && ::setrlimit(resource, &limit) != 0) ::_exit(124);
     }
     launch.exec_in(dir.c_str());
   }
   if (gone_pipe[1] >= 0) ::close(gone_pipe[1]);
+  std::future<std::string> err_drained;
+  if (err_pipe[1] >= 0) {
+    ::close(err_pipe[1]);
+    err_drained = std::async(std::launch::async, [fd = err_pipe[0]] {
+      std::string got;
+      char buffer[512];
+      ssize_t n = 0;
+      while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        got.append(buffer, static_cast<std::size_t>(n));
+      ::close(fd);
+      return got;
+    });
+  }
   std::future<std::string> drained;
   if (busy_pipe[1] >= 0) {
     ::close(busy_pipe[1]);
@@ -225,7 +249,7 @@ inline Finished run_with(const std::filesystem::path& dir, int in_fd, Output out
   } else {
     r.out = read_all(out_path);
   }
-  r.err = read_all(err_path);
+  r.err = err_drained.valid() ? err_drained.get() : read_all(err_path);
   if (drained.valid()) {
     // What the program wrote follows what filled the pipe.
     const std::string got = drained.get();

@@ -118,11 +118,55 @@ void unusual_input_rows(std::vector<Row>& t) {
   t.push_back({.name = "EmptyLine",
                .typed = "\n",
                .ending = open_error,
-               .err = "content_check: : No such file or directory"});
+               .err = "content_check: '': No such file or directory"});
   t.push_back({.name = "NoInputAtAll",
                .typed = "",
                .ending = open_error,
-               .err = "content_check: : No such file or directory"});
+               .err = "content_check: '': No such file or directory"});
+  // A name shows on standard error as no control: C1 bytes raw, DEL, a
+  // backslash that would forge an escape. A directory so named is a failure
+  // that a loop over a shared folder meets.
+  t.push_back({.name = "ControlsInTheNameAreShownEscaped",
+               .typed = "x\x9b"
+                        "2J\x9d"
+                        "0;PWNED\x9c\x7f\\x9b\n",
+               .fixtures = {directory("x\x9b"
+                                      "2J\x9d"
+                                      "0;PWNED\x9c\x7f\\x9b")},
+               .ending = open_error,
+               .err = R"(content_check: x\x9b2J\x9d0;PWNED\x9c\x7f\\x9b: Is a directory)",
+               .only = Platform::linux_only});
+  t.push_back({.name = "ControlsInAMissingNameAreShownEscaped",
+               .typed = "x\x9b"
+                        "6n\x7f\n",
+               .ending = open_error,
+               .err = R"(content_check: x\x9b6n\x7f: No such file or directory)"});
+  t.push_back({.name = "TrailingSpaceInTheNameIsShownQuoted",
+               .typed = "data.bin \n",
+               .fixtures = {file("data.bin", "\x01")},
+               .ending = open_error,
+               .err = "content_check: 'data.bin ': No such file or directory",
+               .only = Platform::linux_only});
+  t.push_back({.name = "PrintableUtf8InTheNameIsShownAsItIs",
+               .typed = "caf\xc3\xa9 \xe4\xb8\x80\n",
+               .ending = open_error,
+               .err = "content_check: caf\xc3\xa9 \xe4\xb8\x80: No such file or directory",
+               .only = Platform::linux_only});
+  // Where a byte is a character, as in Latin-1, the bytes 0x80 to 0x9F are
+  // the C1 controls, even inside what would be UTF-8 (U+00DB is C3 9B).
+  t.push_back({.name = "C1BytesInAnEightBitLocaleAreShownEscaped",
+               .typed = "\xc3\x9b"
+                        "2J\xe9\n",
+               .ending = open_error,
+               .err = "content_check: \xc3\\x9b2J\xe9: No such file or directory",
+               .only = Platform::linux_only,
+               .locale = "en_US.ISO-8859-1"});
+  // Windows takes the name in its ANSI code page, where 0xE9 is a letter.
+  t.push_back({.name = "UpperHalfLetterInTheNameIsShownAsItIs",
+               .typed = "caf\xe9\n",
+               .ending = open_error,
+               .err = "content_check: caf\xe9: No such file or directory",
+               .only = Platform::windows_only});
   t.push_back({.name = "DirectoryIsNoInput",
                .typed = "adir\n",
                .fixtures = {directory("adir")},
@@ -193,10 +237,12 @@ void name_rows(std::vector<Row>& t) {
 }
 
 // How much of standard input is taken, from a pipe and from a file shared
-// with whoever reads on: exactly one line, of which the name is the first 127
-// bytes.
+// with whoever reads on: exactly one line, whose name is never more than its
+// first 127 bytes: a longer one is no name to open.
 void line_rows(std::vector<Row>& t) {
   const std::string long_name(127, 'n');
+  const std::string cut_name =
+      "content_check: " + long_name + ": name longer than 127 bytes, not opened";
   for (const auto& [input, from] :
        {std::pair{Input::pipe, "Pipe"}, std::pair{Input::file, "File"}}) {
     t.push_back({.name = std::string("OnlyTheFirstLineIsReadFrom") + from,
@@ -204,10 +250,13 @@ void line_rows(std::vector<Row>& t) {
                  .fixtures = {file("first", zeros(2)), file("second", "\x01")},
                  .ending = zeros_only,
                  .input = input});
-    t.push_back({.name = std::string("LongLineKeepsItsFirst127CharactersFrom") + from,
+    // The file of the name's first 127 bytes is not the one named: it is
+    // neither examined nor answered for.
+    t.push_back({.name = std::string("LongLineIsNeverOpenedFrom") + from,
                  .typed = long_name + std::string(73, 'm') + "\nnext\n",
-                 .fixtures = {file(long_name, "\x01")},
-                 .ending = found,
+                 .fixtures = {file(long_name, zeros(3))},
+                 .ending = open_error,
+                 .err = cut_name,
                  .input = input});
     t.push_back({.name = std::string("LineWithoutNewlineFrom") + from,
                  .typed = "nonl.bin",
@@ -215,20 +264,25 @@ void line_rows(std::vector<Row>& t) {
                  .ending = zeros_only,
                  .input = input});
   }
-  // A missing name says when it was cut; one that fits says nothing of it.
-  t.push_back({.name = "CutNameSaysSo",
+  // One byte past the longest name is enough for a cut; a byte that ends
+  // the name there, a newline or a tab, cuts nothing.
+  t.push_back({.name = "NameOneByteTooLongIsNeverOpened",
                .typed = long_name + "m\n",
+               .fixtures = {file(long_name, "\x01")},
                .ending = open_error,
-               .err = "content_check: " + long_name +
-                      ": No such file or directory (name longer than 127 bytes, cut there)"});
+               .err = cut_name});
   t.push_back({.name = "NameOfTheLongestLengthIsNotCut",
                .typed = long_name + "\tm\n",
                .ending = open_error,
                .err = "content_check: " + long_name + ": No such file or directory"});
+  t.push_back({.name = "NameOfTheLongestLengthIsOpened",
+               .typed = long_name + "\n",
+               .fixtures = {file(long_name, "\x01")},
+               .ending = found});
   // Reading fails for another reason than "not yet": the name is empty.
   t.push_back({.name = "StandardInputADirectoryGivesAnEmptyName",
                .ending = open_error,
-               .err = "content_check: : No such file or directory",
+               .err = "content_check: '': No such file or directory",
                .only = Platform::linux_only,
                .input = Input::directory});
 }
@@ -386,7 +440,7 @@ void lost_verdict_rows(std::vector<Row>& t) {
                  .ending = e.ending,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
-                 .err = e.err,
+                 .err = "content_check: test.fzz: No space left on device",
                  .only = e.only,
                  .failing_reads = e.failing_reads,
                  .smoke = e.ending.line == found.line});
@@ -400,18 +454,67 @@ void lost_verdict_rows(std::vector<Row>& t) {
                  .ending = e.ending,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
-                 .err = e.err,
+                 .err = "content_check: test.fzz: Broken pipe",
                  .only = Platform::linux_only,
                  .failing_reads = e.failing_reads});
   }
 }
 
+// A file-size limit (`ulimit -f 0`) refuses every write to a file: the run
+// still ends with its line and status instead of dying by SIGXFSZ, whether
+// the write refused is the verdict's or standard output's. An earlier result
+// file is left cut, and the status says that no answer is in it.
+void file_size_limit_rows(std::vector<Row>& t) {
+  for (const EndingInput& e : one_input_per_ending()) {
+    if (e.ending.verdict == no_verdict) continue;
+    std::vector<Fixture> fixtures = fixtures_of(e);
+    fixtures.push_back(file("test.fzz", "old"));
+    t.push_back({.name = "FileSizeLimitLosesTheVerdict" + e.name,
+                 .typed = e.typed,
+                 .fixtures = fixtures,
+                 .ending = e.ending,
+                 .result = std::nullopt,
+                 .status = status_verdict_lost,
+                 .err = "content_check: test.fzz: File too large",
+                 .only = Platform::linux_only,
+                 .file_size_limit = 0,
+                 .output = Output::busy_pipe,
+                 .changed = {{"test.fzz", ""}}});
+  }
+  // Standard output a log already past the limit: the prompt cannot go out,
+  // and the name is read all the same.
+  t.push_back({.name = "FileSizeLimitOnStandardOutputKeepsOpenErrorStatus",
+               .typed = "missing\nnext\n",
+               .ending = open_error,
+               .err = "content_check: missing: No such file or directory",
+               .only = Platform::linux_only,
+               .file_size_limit = 0});
+  // A limit of one byte: the verdict fits, the prompt's second byte does not.
+  t.push_back({.name = "FileSizeLimitOnStandardOutputSaysSo",
+               .typed = "data.bin\n",
+               .fixtures = {file("data.bin", "\x01")},
+               .ending = found,
+               .status = status_output_lost,
+               .err = "content_check: standard output: File too large",
+               .only = Platform::linux_only,
+               .file_size_limit = 1});
+}
+
 // Standard output that fails: the verdict is stored all the same, and the
 // status says that nobody saw the ending's line, unless it already says worse.
 void failing_output_rows(std::vector<Row>& t) {
-  for (const auto& [output, name] :
-       {std::pair{Output::full_device, "FullDevice"}, std::pair{Output::closed, "Closed"},
-        std::pair{Output::reader_gone, "PipeWithoutReader"}}) {
+  struct FailingOutput {
+    Output output;
+    const char* name;
+    const char* why;  // the line on standard error that says why the status is 2
+  };
+  for (const auto& [output, name, why] :
+       {FailingOutput{Output::full_device, "FullDevice",
+                      "content_check: standard output: No space left on device"},
+        FailingOutput{Output::closed, "Closed",
+                      "content_check: standard output: Bad file descriptor"},
+        FailingOutput{Output::reader_gone, "PipeWithoutReader",
+                      "content_check: standard output: Broken pipe"}}) {
     const std::string to = std::string("OutputTo") + name;
     for (const EndingInput& e : one_input_per_ending()) {
       const bool worse = e.ending.status != 0;
@@ -420,7 +523,7 @@ void failing_output_rows(std::vector<Row>& t) {
                    .fixtures = fixtures_of(e),
                    .ending = e.ending,
                    .status = worse ? std::nullopt : std::optional(status_output_lost),
-                   .err = e.err,
+                   .err = worse ? e.err : why,
                    .only = e.only,
                    .failing_reads = e.failing_reads,
                    .output = output,
@@ -432,6 +535,7 @@ void failing_output_rows(std::vector<Row>& t) {
                  .ending = found,
                  .result = std::nullopt,
                  .status = status_verdict_lost,
+                 .err = "content_check: test.fzz: No space left on device",
                  .output = output});
   }
 }
@@ -759,6 +863,7 @@ std::vector<Row> rows() {
   result_name_rows(t);
   lost_verdict_rows(t);
   failing_output_rows(t);
+  file_size_limit_rows(t);
   busy_output_rows(t);
   trickling_output_rows(t);
   read_error_rows(t);
@@ -879,6 +984,7 @@ TEST_F(FullDisk, ResultFileCreatedForNothingIsNotLeftBehind) {
            .ending = found,
            .result = std::nullopt,
            .status = status_verdict_lost,
+           .err = "content_check: test.fzz: No space left on device",
            .changed = {{"test.fzz", ""}}});
 }
 
@@ -897,7 +1003,8 @@ TEST_F(FullDisk, EarlierResultFileIsLeftAsFound) {
            .fixtures = fixtures,
            .ending = found,
            .result = std::nullopt,
-           .status = status_verdict_lost});
+           .status = status_verdict_lost,
+           .err = "content_check: test.fzz: No space left on device"});
 }
 
 // Memory that runs out anywhere from the prompt to the scan, the limit raised
@@ -1085,10 +1192,14 @@ TEST_F(InTempDir, SharedFileOfNamesGivesEachRunItsOwnLine) {
   const int in_fd = ::open(names.c_str(), O_RDONLY);
   ASSERT_GE(in_fd, 0);
   const std::string nl = options.windows_build ? "\r\n" : "\n";
-  // The fourth run finds the file of names at its end: an empty name.
+  // The second line's name is cut, and the file of its first 127 bytes is
+  // not the one named. The fourth run finds the file of names at its end: an
+  // empty name.
   for (const auto& [ending, err] :
-       {std::pair{found, ""}, std::pair{zeros_only, ""}, std::pair{vacant, ""},
-        std::pair{open_error, "content_check: : No such file or directory"}}) {
+       {std::pair<Ending, std::string>{found, ""},
+        {open_error, "content_check: " + long_name + ": name longer than 127 bytes, not opened"},
+        {vacant, ""},
+        {open_error, "content_check: '': No such file or directory"}}) {
     const Finished run = run_with(dir_.path(), in_fd, Output::file, scratch_.path());
     EXPECT_EQ(run.out, std::string(prompt) + nl + std::string(ending.line) + nl);
     expect_failure_line(run.err, err);
@@ -1140,6 +1251,7 @@ TEST_F(InTempDir, NameSentAsOneMessageIsTheMessagesLine) {
     int type = SOCK_SEQPACKET;
     std::vector<std::string> messages{};  // the first is the program's
     Ending ending = found;
+    std::string err{};  // what standard error shows
     // The program's end left non-blocking, the messages sent only once it waits.
     bool late = false;
   };
@@ -1151,10 +1263,13 @@ TEST_F(InTempDir, NameSentAsOneMessageIsTheMessagesLine) {
        .type = SOCK_DGRAM,
        .messages = {"data.bin", "next\n", "\n"}},
       {.name = "bytes after the newline", .messages = {"data.bin\nmore\n", "next\n", "\n"}},
+      // Cut to what a name holds, and so no name to open: the file of its
+      // first 127 bytes is not the one named.
       {.name = "a long line",
        .type = SOCK_DGRAM,
        .messages = {long_name + std::string(73, 'm') + "\n", "next\n", "\n"},
-       .ending = zeros_only},
+       .ending = open_error,
+       .err = "content_check: " + long_name + ": name longer than 127 bytes, not opened\n"},
       {.name = "a datagram that comes late to a non-blocking input",
        .type = SOCK_DGRAM,
        .messages = {"data.bin\n", "next\n", "\n"},
@@ -1177,10 +1292,13 @@ TEST_F(InTempDir, NameSentAsOneMessageIsTheMessagesLine) {
     const Finished run = run_with(dir_.path(), ends[0], Output::file, scratch_.path());
     if (sender.joinable()) sender.join();
     EXPECT_EQ(run.out, std::string(prompt) + "\n" + std::string(c.ending.line) + "\n");
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, c.ending.status);
-    EXPECT_EQ(read_all(dir_.path() / "test.fzz"),
-              std::string(1, static_cast<char>(c.ending.verdict)));
+    if (c.ending.verdict == no_verdict)
+      EXPECT_FALSE(fs::exists(dir_.path() / "test.fzz"));
+    else
+      EXPECT_EQ(read_all(dir_.path() / "test.fzz"),
+                std::string(1, static_cast<char>(c.ending.verdict)));
     std::vector<std::string> unread;
     char buffer[256];
     ssize_t n = 0;

@@ -110,33 +110,78 @@ INSTANTIATE_TEST_SUITE_P(
             .status_if_close_fails = 1}),
     [](const testing::TestParamInfo<EndingCase>& c) { return test_name(c.param.what); });
 
-// The line on standard error: the name as given, even empty, the reason, and
-// a note when the name was cut; a reason too long for the line gets its start.
+// The line on standard error: the name, the reason, and a reason too long for
+// the line cut to fit. No byte of a name reaches a terminal as a control: it
+// is shown as an escape that the name itself cannot forge, and a name that
+// would not be seen whole is quoted.
 TEST(FailureLine, NamesTheFileAndSaysWhy) {
   struct Row {
-    std::string_view name;
-    std::string reason;
-    bool cut = false;
+    std::string name;
+    std::string reason = "No such file or directory";
+    Charset charset = Charset::utf8;
     std::string line;
   };
   const Row rows[] = {
-      {.name = "missing.bin",
-       .reason = "No such file or directory",
-       .line = "content_check: missing.bin: No such file or directory"},
-      {.name = "", .reason = "Is a directory", .line = "content_check: : Is a directory"},
-      {.name = "nnn",
-       .reason = "No such file or directory",
-       .cut = true,
-       .line = "content_check: nnn: No such file or directory (name longer than 127 bytes, cut "
-               "there)"},
+      {.name = "missing.bin", .line = "content_check: missing.bin: No such file or directory"},
+      {.name = "my data.bin", .line = "content_check: my data.bin: No such file or directory"},
+      // Names that would not be seen whole, or that open with a quote.
+      {.name = "", .reason = "Is a directory", .line = "content_check: '': Is a directory"},
+      {.name = "data.bin ", .line = "content_check: 'data.bin ': No such file or directory"},
+      {.name = "  data.bin", .line = "content_check: '  data.bin': No such file or directory"},
+      {.name = "'q' ", .line = R"(content_check: '\'q\' ': No such file or directory)"},
+      {.name = "'q'", .line = R"(content_check: '\'q\'': No such file or directory)"},
+      {.name = "it's", .line = "content_check: it's: No such file or directory"},
+      // A backslash is doubled, so that no name shows as an escape it is not.
+      {.name = R"(a\x9b)", .line = R"(content_check: a\\x9b: No such file or directory)"},
+      // DEL, a CSI and an OSC raw and UTF-8-encoded, a byte of no sequence.
+      {.name = "x\x7f"
+               "y",
+       .line = R"(content_check: x\x7fy: No such file or directory)"},
+      {.name = "x\x9b"
+               "2J\x9d"
+               "0;PWNED\x9c",
+       .line = R"(content_check: x\x9b2J\x9d0;PWNED\x9c: No such file or directory)"},
+      {.name = "x\xc2\x9b"
+               "8m",
+       .line = R"(content_check: x\xc2\x9b8m: No such file or directory)"},
+      {.name = "\xff\xfe\xc3", .line = R"(content_check: \xff\xfe\xc3: No such file or directory)"},
+      // Overlong, surrogate and past U+10FFFF: no valid sequence, byte by byte.
+      {.name = "\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80",
+       .line = R"(content_check: \xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80: No such file or directory)"},
+      // Marks that reorder the line, and a line separator.
+      {.name = "a\xe2\x80\xae"
+               "b\xe2\x80\xa8",
+       .line = R"(content_check: a\xe2\x80\xaeb\xe2\x80\xa8: No such file or directory)"},
+      // Printable UTF-8 stays as it is, and a lead byte cut short is escaped
+      // alone, the character after it kept.
+      {.name = "caf\xc3\xa9-\xe4\xb8\x80-\xf0\x9f\x98\x80",
+       .line = "content_check: caf\xc3\xa9-\xe4\xb8\x80-\xf0\x9f\x98\x80: No such file or "
+               "directory"},
+      {.name = "\xe4\xc3\xa9", .line = "content_check: \\xe4\xc3\xa9: No such file or directory"},
+      // One byte a character: C1 bytes escaped wherever they stand, the
+      // rest of the upper half kept, even a UTF-8 lead before one.
+      {.name = "\xc3\x9b"
+               "2J\xe9",
+       .charset = Charset::eight_bit,
+       .line = "content_check: \xc3\\x9b2J\xe9: No such file or directory"},
       {.name = "test.fzz",
-       .reason = std::string(600, 'r'),
-       .line = "content_check: test.fzz: " + std::string(511 - 25, 'r')},
+       .reason = std::string(2000, 'r'),
+       .line = "content_check: test.fzz: " + std::string(1024 - 25, 'r')},
   };
   for (const Row& row : rows) {
     FailureLine into;
-    EXPECT_EQ(failure_line(into, row.name, row.reason, row.cut), row.line) << row.line;
+    EXPECT_EQ(failure_line(into, row.name, row.reason, row.charset), row.line) << row.line;
   }
+}
+
+// Even a name of the longest length, every byte escaped, leaves room for the
+// reason: only a reason longer than any the system has is cut.
+TEST(FailureLine, HasRoomForTheLongestEscapedName) {
+  const std::string name(127, '\x9b');
+  const std::string reason(200, 'r');
+  FailureLine into;
+  const std::string_view line = failure_line(into, name, reason);
+  EXPECT_TRUE(line.ends_with(": " + reason)) << line;
 }
 
 }  // namespace

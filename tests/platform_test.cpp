@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "console.h"
 #include "input.h"
 #include "machine.h"
 #include "temp_dir.h"
@@ -78,5 +81,56 @@ TEST(OpenInput, SaysWhyItCannotBeHad) {
 #endif
   }
 }
+
+#ifndef _WIN32
+// The locale that says how a name's upper bytes are shown: the first of
+// LC_ALL, LC_CTYPE and LANG that is set and not empty, as the C library takes
+// them; UTF-8 in any spelling, or the C locale, which says nothing of the
+// terminal; one byte a character for any other character set.
+TEST(StderrShowsUtf8, FollowsTheLocale) {
+  struct Row {
+    const char* lc_all;
+    const char* lc_ctype;
+    const char* lang;
+    bool utf8;
+  };
+  const Row rows[] = {
+      {nullptr, nullptr, nullptr, true},
+      {nullptr, nullptr, "C", true},
+      {nullptr, nullptr, "POSIX", true},
+      {nullptr, nullptr, "en_US.UTF-8", true},
+      {nullptr, nullptr, "de_DE.utf8@euro", true},
+      {nullptr, nullptr, "C.UTF-8", true},
+      {nullptr, nullptr, "en_US", false},
+      {nullptr, nullptr, "en_US.ISO-8859-1", false},
+      {nullptr, nullptr, "ja_JP.eucJP", false},
+      {nullptr, "fr_FR.ISO-8859-15@euro", "en_US.UTF-8", false},
+      {"en_US.UTF-8", "fr_FR.ISO-8859-15", "ru_RU.KOI8-R", true},
+      {"", "ru_RU.KOI8-R", "en_US.UTF-8", false},
+  };
+  const char* const names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
+  std::optional<std::string> saved[3];
+  for (int i = 0; i < 3; ++i)
+    if (const char* value = std::getenv(names[i])) saved[i] = value;
+  for (const Row& row : rows) {
+    const char* const values[] = {row.lc_all, row.lc_ctype, row.lang};
+    for (int i = 0; i < 3; ++i) {
+      if (values[i] != nullptr)
+        ::setenv(names[i], values[i], 1);
+      else
+        ::unsetenv(names[i]);
+    }
+    EXPECT_EQ(platform::stderr_shows_utf8(), row.utf8)
+        << (row.lc_all ? row.lc_all : "-") << " " << (row.lc_ctype ? row.lc_ctype : "-") << " "
+        << (row.lang ? row.lang : "-");
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (saved[i])
+      ::setenv(names[i], saved[i]->c_str(), 1);
+    else
+      ::unsetenv(names[i]);
+  }
+}
+#endif
 
 }  // namespace

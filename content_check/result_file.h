@@ -60,13 +60,13 @@ class ResultFile {
   // a link, a second device node of the same device, or a name that the file
   // system takes for the same). That is told before anything is opened for
   // writing, and the input is never opened for writing: a read-only input is
-  // examined all the same, and left as it was. In a directory
-  // that anyone may write to and whose entries only their owners may remove
-  // (a sticky one, such as /tmp), a symbolic link or an existing file under
-  // that name that belongs neither to the caller nor to the directory's owner
-  // is neither followed nor opened: another user may have planted it there.
-  // That holds for every link on the way, each judged by the directory it lies
-  // in. Not open when no result file can be had.
+  // examined all the same, and left as it was. In a directory that anyone may
+  // write to and whose entries only their owners may remove (a sticky one,
+  // such as /tmp), a symbolic link or an existing file under that name that
+  // belongs neither to the caller nor to the directory's owner is neither
+  // followed nor opened: another user may have planted it there. That holds
+  // for every link on the way, each judged by the directory it lies in. Not
+  // open when no result file can be had.
   static ResultFile create(std::string_view input_name, const FileIdentity& input) {
     const std::size_t chosen = choose_result_name(input_name);
     ResultFile result = create_named(result_names[chosen].data(), input);

@@ -58,13 +58,15 @@ class ResultFile {
   // length, under the name that choose_result_name gives for the typed name;
   // under the other name when that one designates the input itself (through
   // a link, a second device node of the same device, or a name that the file
-  // system takes for the same), which is then left as it was. In a directory
-  // that anyone may write to and whose entries only their owners may remove
-  // (a sticky one, such as /tmp), a symbolic link or an existing file under
-  // that name that belongs neither to the caller nor to the directory's owner
-  // is neither followed nor opened: another user may have planted it there.
-  // That holds for every link on the way, each judged by the directory it lies
-  // in. Not open when no result file can be had.
+  // system takes for the same). That is told before anything is opened for
+  // writing, and the input is never opened for writing: a read-only input is
+  // examined all the same, and left as it was. In a directory that anyone may
+  // write to and whose entries only their owners may remove (a sticky one,
+  // such as /tmp), a symbolic link or an existing file under that name that
+  // belongs neither to the caller nor to the directory's owner is neither
+  // followed nor opened: another user may have planted it there. That holds
+  // for every link on the way, each judged by the directory it lies in. Not
+  // open when no result file can be had.
   static ResultFile create(std::string_view input_name, const FileIdentity& input) {
     const std::size_t chosen = choose_result_name(input_name);
     ResultFile result = create_named(result_names[chosen].data(), input);
@@ -134,7 +136,7 @@ class ResultFile {
 
  private:
   // One name's try: open, or not, and then is_input_ tells whether the name
-  // designates the input.
+  // designates the input, which is then not opened at all.
   static ResultFile create_named(const char* name, const FileIdentity& input);
   // A try that failed under the name, for that reason.
   static ResultFile failed(const char* name, Failure why) {

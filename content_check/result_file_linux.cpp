@@ -47,13 +47,15 @@ bool refuse(int error) {
 
 // Where a name leads once every symbolic link on the way has been followed:
 // the directory that holds the last entry, that entry's name, and, when it
-// exists, what it is; or, past a link of /proc, the file itself.
+// exists, what it is and the file itself, open as a path only.
 struct Destination {
   Descriptor directory{};
   char entry[NAME_MAX + 1] = {};
   bool exists = false;
   struct stat found {};
-  Descriptor file{};          // the file a link of /proc leads to, which no path may name
+  Descriptor file{};  // O_PATH: it can be looked at, not read or written
+  // Reached past a link of /proc: no entry of a directory names the file.
+  bool by_the_kernel = false;
   bool through_link = false;  // a link lay on the way: the entry is not the name's own
   // Why the walk was refused where errno does not say it.
   const char* refused = nullptr;
@@ -139,6 +141,7 @@ bool resolve(const char* name, uid_t caller, Destination& to) {
           to.exists = true;
           to.found = st;
           to.file = std::move(file);
+          to.by_the_kernel = true;
           to.through_link = true;
           return true;
         }
@@ -166,6 +169,7 @@ bool resolve(const char* name, uid_t caller, Destination& to) {
       std::memcpy(to.entry, entry_name, sizeof entry_name);
       to.exists = true;
       to.found = st;
+      to.file = std::move(found);
       to.through_link = through_link;
       return true;
     }
@@ -181,16 +185,27 @@ Failure why_refused(const Destination& to, int error) {
   return to.refused != nullptr ? Failure{.reason = to.refused} : Failure{.error = error};
 }
 
+// The file that path, an O_PATH descriptor, is open on, opened anew with
+// flags through its link in /proc: that very file, whatever its name leads
+// to by now. Not open, errno ENOENT, where /proc is not mounted.
+Descriptor reopen(const Descriptor& path, int flags) {
+  char own[32] = "/proc/self/fd/";
+  const std::size_t prefix = std::strlen(own);
+  const std::to_chars_result number = std::to_chars(own + prefix, own + sizeof own - 1, path.get());
+  *number.ptr = '\0';
+  return Descriptor(::open(own, flags));
+}
+
 }  // namespace
 
-ResultPlace open_result_as(const char* name, uid_t caller) {
-  // Opened without cutting, so that the input is never cut, even when a link
-  // lands between a check by name and the open. Not blocking, so that a FIFO
-  // of that name with no reader fails at once instead of hanging the run.
+ResultPlace open_result_as(const char* name, uid_t caller, const FileIdentity& input) {
+  // Opened without cutting, so that nothing is cut before the file is known.
+  // Not blocking, so that a FIFO of that name with no reader fails at once
+  // instead of hanging the run.
   const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
   // Nothing is followed once the last entry is found: a new file is created
   // only where no entry is, and an existing one is opened only while it is
-  // still the entry judged. Each turn ends unless another entry appears under
+  // still the file judged. Each turn ends unless another entry appears under
   // the last name between the look and the open; a few turns are plenty.
   for (int turn = 0; turn < 4; ++turn) {
     Destination destination;
@@ -213,26 +228,28 @@ ResultPlace open_result_as(const char* name, uid_t caller) {
       if (errno == EEXIST) continue;
       return {.why = {.error = errno}};
     }
-    Descriptor opened;
-    if (destination.file) {
-      // Opened anew through its own descriptor, the one way to a pipe's end.
-      char own[32] = "/proc/self/fd/";
-      const std::size_t prefix = std::strlen(own);
-      const std::to_chars_result number =
-          std::to_chars(own + prefix, own + sizeof own - 1, destination.file.get());
-      *number.ptr = '\0';
-      opened = Descriptor(::open(own, flags));
-      if (!opened) return {.why = {.error = errno}};
-    } else {
+    if (!destination.by_the_kernel) {
       struct stat holder {};
       if (::fstat(at, &holder) != 0) return {.why = {.error = errno}};
       if (!trusted_entry(holder, destination.found.st_uid, caller))
         return {.why = {.reason = untrusted_file}};
-      opened = Descriptor(::openat(at, entry, flags | O_NOFOLLOW));
-      if (!opened) {
-        if (errno == ENOENT || errno == ELOOP) continue;  // gone, or a link now
-        return {.why = {.error = errno}};
-      }
+    }
+    // Told from what the walk found, before any open for writing: the input
+    // is never opened for writing, which a read-only one would refuse and
+    // which those who watch it would see.
+    if (same_file(identity_of(destination.found), input)) return {.is_input = true};
+    // The file looked at, and no other that its name may lead to by now; the
+    // one way to a pipe's end behind a link of /proc, too.
+    Descriptor opened = reopen(destination.file, flags);
+    if (opened) return {.file = std::move(opened), .directory = std::move(directory)};
+    if (errno != ENOENT || destination.by_the_kernel) return {.why = {.error = errno}};
+    // Without /proc the entry is opened by its name, and taken only while it
+    // is still the file looked at. Another file swapped in between, even the
+    // input, is refused, though it has been opened by then.
+    opened = Descriptor(::openat(at, entry, flags | O_NOFOLLOW));
+    if (!opened) {
+      if (errno == ENOENT || errno == ELOOP) continue;  // gone, or a link now
+      return {.why = {.error = errno}};
     }
     struct stat now {};
     if (::fstat(opened.get(), &now) != 0) return {.why = {.error = errno}};
@@ -244,20 +261,19 @@ ResultPlace open_result_as(const char* name, uid_t caller) {
 }
 
 ResultFile ResultFile::create_named(const char* name, const FileIdentity& input) {
-  ResultPlace place = open_result_as(name, ::geteuid());
+  ResultPlace place = open_result_as(name, ::geteuid(), input);
+  ResultFile result;
+  result.name_ = name;
+  if (place.is_input) {
+    result.is_input_ = true;
+    return result;
+  }
   if (!place.file) return failed(name, place.why);
   const int fd = place.file.get();
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return failed(name, {.error = errno});
-  const FileIdentity identity = identity_of(st);
-  ResultFile result;
-  result.name_ = name;
-  if (same_file(identity, input)) {
-    result.is_input_ = true;
-    return result;
-  }
-  result.identity_ = identity;
+  result.identity_ = identity_of(st);
   // A result name is a bare entry name: the name the directory holds it by.
   if (place.directory) result.hold_ = RemovalHold(place.directory.release());
   // The stream, which needs memory, is had before anything is cut: without

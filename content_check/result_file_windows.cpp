@@ -75,23 +75,52 @@ HANDLE own_entry(const char* name, const FileIdentity& identity) {
   return nullptr;
 }
 
+// The file under the name, for writing: the very file that look is open on
+// when the name led to one, or else the file under the name, created when
+// there is none; invalid when it cannot be had. Whether it was created.
+HANDLE open_for_writing(const char* name, HANDLE look, bool& created) {
+  constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  created = false;
+  // Opened anew from the handle rather than by the name, so that no other
+  // file swapped in under the name by now is opened instead.
+  if (look != INVALID_HANDLE_VALUE) return ::ReOpenFile(look, GENERIC_WRITE, share, 0);
+  // Opened without cutting first, so that nothing is cut before the file is known.
+  const HANDLE h = ::CreateFileA(name, GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  created = h != INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_ALREADY_EXISTS;
+  return h;
+}
+
 }  // namespace
 
 ResultFile ResultFile::create_named(const char* name, const FileIdentity& input) {
-  // Opened without cutting first, and compared by file identity, so that a
+  ResultFile result;
+  result.name_ = name;
+  // Looked at first with no right but to read its attributes, following links
+  // as the open for writing would, and compared by file identity, so that a
   // name that differs only in case or in trailing spaces or dots, or a link,
-  // never leads to the input being cut.
-  const HANDLE h =
-      ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return failed(name, {.error = static_cast<int>(::GetLastError())});
+  // never leads to the input being opened for writing: a read-only input is
+  // examined all the same, and those who watch it see no write.
+  const HANDLE look = ::CreateFileA(name, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  if (look != INVALID_HANDLE_VALUE && same_file(identity_of(look), input)) {
+    ::CloseHandle(look);
+    result.is_input_ = true;
+    return result;
+  }
   // A file that this run created and then cannot set up (a full disk refuses
   // even to cut it) is taken away again; one that was there before is left as
   // the failure found it.
-  const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+  bool created = false;
+  const HANDLE h = open_for_writing(name, look, created);
+  const auto refused = static_cast<int>(::GetLastError());
+  if (look != INVALID_HANDLE_VALUE) ::CloseHandle(look);
+  if (h == INVALID_HANDLE_VALUE) return failed(name, {.error = refused});
   const FileIdentity identity = identity_of(h);
-  ResultFile result;
-  result.name_ = name;
+  // Only a file that the look did not find, one that came under the name
+  // since, can be the input here: it has been opened for writing by then, but
+  // is never written.
   if (same_file(identity, input)) {
     ::CloseHandle(h);
     result.is_input_ = true;

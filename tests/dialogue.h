@@ -23,7 +23,7 @@ struct Ending {
   // What a tracer sees the run do once the name is read, on a console:
   // "store" the verdict byte reaching the result file (it goes out as the
   // file is closed), "close result", "close input", "say" the line,
-  // "remove result".
+  // "remove result"; and "open input for writing", which no ending does.
   std::string_view steps;
 };
 

@@ -46,6 +46,9 @@ struct Fixture {
   std::vector<std::pair<std::int64_t, char>> writes{};  // sparse: bytes put into the hole
   bool leaves = false;  // reader: goes once the program has opened the FIFO for writing
   bool nobody = false;  // owned by the user nobody instead of the caller (needs root)
+  // file: mode 0444, which stops every user but root from writing it; under
+  // Wine the read-only attribute.
+  bool read_only = false;
 };
 
 inline Fixture file(std::string name, std::string bytes) {
@@ -86,6 +89,10 @@ inline Fixture idle_fifo(std::string name) {
 }
 inline Fixture owned_by_nobody(Fixture f) {
   f.nobody = true;
+  return f;
+}
+inline Fixture read_only(Fixture f) {
+  f.read_only = true;
   return f;
 }
 
@@ -136,6 +143,9 @@ inline void make(const std::filesystem::path& dir, const Fixture& f) {
   }
   if (f.nobody) {
     ASSERT_EQ(::lchown(path.c_str(), nobody_uid(), static_cast<gid_t>(-1)), 0) << path;
+  }
+  if (f.read_only) {
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0) << path;
   }
 }
 

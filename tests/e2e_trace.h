@@ -2,6 +2,8 @@
 // and the steps its trace shows, in the words of dialogue.h.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -85,7 +87,9 @@ inline std::vector<TracedCall> traced_calls(const std::filesystem::path& trace) 
 // The steps that the trace shows the program take after the prompt, in the
 // words of dialogue.h: the lines said, writes into and closes of the result
 // (what was opened for writing on its path), closes of the input (what was
-// opened on its path), and the removal of the result's name.
+// opened on its path), the removal of the result's name, and any open of the
+// input for writing, under whatever name: the trace shows the path that a
+// descriptor was opened through, which for a hard link is not the input's.
 inline std::string steps_seen(const std::filesystem::path& trace, const std::filesystem::path& dir,
                               const std::string& input, const std::string& result) {
   namespace fs = std::filesystem;
@@ -93,6 +97,13 @@ inline std::string steps_seen(const std::filesystem::path& trace, const std::fil
   const std::string input_path = fs::weakly_canonical(where / input).string();
   const std::string result_path = (where / result).string();
   std::set<int> inputs, results;
+  struct stat input_file {};
+  const bool input_there = ::stat(input_path.c_str(), &input_file) == 0;
+  const auto is_input = [&](const std::string& path) {
+    struct stat st {};
+    return path == input_path || (input_there && ::stat(path.c_str(), &st) == 0 &&
+                                  st.st_dev == input_file.st_dev && st.st_ino == input_file.st_ino);
+  };
   std::string steps;
   const auto add = [&steps](std::string_view step) {
     steps += (steps.empty() ? "" : ", ") + std::string(step);
@@ -104,7 +115,10 @@ inline std::string steps_seen(const std::filesystem::path& trace, const std::fil
       const bool writes = call.arguments.find("O_WRONLY") != std::string::npos ||
                           call.arguments.find("O_RDWR") != std::string::npos;
       if (made >= 0 && path == result_path && writes) results.insert(made);
-      if (made >= 0 && path == input_path) inputs.insert(made);
+      // A descriptor of the path alone (O_PATH) only looks at the file.
+      const bool looks = call.arguments.find("O_PATH") != std::string::npos;
+      if (made >= 0 && path == input_path && !looks) inputs.insert(made);
+      if (made >= 0 && writes && is_input(path)) add("open input for writing");
     } else if (call.name.find("write") != std::string::npos) {
       if (fd == 1 && call.arguments.find(prompt) == std::string::npos) add("say");
       if (results.contains(fd)) add("store");

@@ -333,6 +333,29 @@ void result_name_rows(std::vector<Row>& t) {
                .fixtures = {file("mytest.fzz", "\x05"), hardlink_to("test2.fzz", "mytest.fzz")},
                .ending = found,
                .result = "test.fzz"});
+  // The input is never opened for writing, under any name: one that cannot
+  // be (mode 0444 for any user but root, the read-only attribute under Wine)
+  // is examined all the same, and a tracer sees no open of it for writing.
+  t.push_back(
+      {.name = "ReadOnlyInputBehindAHardLinkedTestFzz",
+       .typed = "data.bin\n",
+       .fixtures = {read_only(file("data.bin", "\x01")), hardlink_to("test.fzz", "data.bin")},
+       .ending = found,
+       .result = "test2.fzz",
+       .traced = true});
+  t.push_back(
+      {.name = "ReadOnlyInputBehindASymbolicLinkTestFzz",
+       .typed = "data.bin\n",
+       .fixtures = {read_only(file("data.bin", zeros(3))), symlink_to("test.fzz", "data.bin")},
+       .ending = zeros_only,
+       .result = "test2.fzz",
+       .traced = true});
+  t.push_back({.name = "WritableInputBehindTestFzzIsNotOpenedForWriting",
+               .typed = "data.bin\n",
+               .fixtures = {file("data.bin", "\x01"), hardlink_to("test.fzz", "data.bin")},
+               .ending = found,
+               .result = "test2.fzz",
+               .traced = true});
   t.push_back(
       {.name = "BothResultNamesAreTheInput",
        .typed = "test.fzz\n",
@@ -362,6 +385,12 @@ void result_name_rows(std::vector<Row>& t) {
   t.push_back({.name = "TrailingSpaceAfterAnEarlierResult",
                .typed = "test.fzz \n",
                .fixtures = {file("test.fzz", "\x01")},
+               .ending = found,
+               .result = "test2.fzz",
+               .only = Platform::windows_only});
+  t.push_back({.name = "ReadOnlyUpperCaseNameOfAnEarlierResult",
+               .typed = "TEST.FZZ\n",
+               .fixtures = {read_only(file("TEST.FZZ", "\x01"))},
                .ending = found,
                .result = "test2.fzz",
                .only = Platform::windows_only});
@@ -1005,6 +1034,39 @@ TEST_F(FullDisk, EarlierResultFileIsLeftAsFound) {
            .result = std::nullopt,
            .status = status_verdict_lost,
            .err = "content_check: test.fzz: No space left on device"});
+}
+
+// A directory of the working directory mounted again over itself, read-only:
+// there nobody may write, root included.
+class ReadOnlyMount : public InTempDir {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
+    ASSERT_NO_FATAL_FAILURE(make(dir_.path(), directory("ro")));
+    ASSERT_NO_FATAL_FAILURE(make(dir_.path(), file("ro/data.bin", zeros(4096) + "\x01")));
+    const fs::path ro = dir_.path() / "ro";
+    if (::mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      GTEST_SKIP() << "cannot bind-mount a directory here";
+    mounted_ = true;
+    if (::mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+      GTEST_SKIP() << "cannot make a bind mount read-only here";
+  }
+  void TearDown() override {
+    if (mounted_) ::umount2((dir_.path() / "ro").c_str(), MNT_DETACH);
+  }
+
+  bool mounted_ = false;
+};
+
+// An input that no open for writing can reach, behind test.fzz: examined, and
+// answered in test2.fzz.
+TEST_F(ReadOnlyMount, InputThereBehindTestFzzIsExaminedIntoTest2) {
+  check({.name = "mount",
+         .typed = "ro/data.bin\n",
+         .fixtures = {symlink_to("test.fzz", "ro/data.bin")},
+         .ending = found,
+         .result = "test2.fzz",
+         .traced = true});
 }
 
 // Memory that runs out anywhere from the prompt to the scan, the limit raised

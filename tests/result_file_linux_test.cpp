@@ -2,8 +2,11 @@
 // it follows or opens and which it refuses as planted by another user. The
 // rows need no root: entries right in /tmp, a sticky directory that anyone may
 // write to and that belongs to the system, are another user's entries to a
-// caller of a made-up user id. The walk asks for no memory, which a tight
-// limit could refuse. Also the removal through the directory walked to.
+// caller of a made-up user id. A name that leads to the input is told from
+// what the walk found, and the input never opened. The walk asks for no
+// memory, which a tight limit could refuse. Also the removal through the
+// directory walked to.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,16 +91,25 @@ namespace fs = std::filesystem;
 //   $D/  a directory of the test's own, open to its owner only;
 //   $S/  a sticky directory that anyone may write to, of the test's own ($D/sticky);
 //   $T/  right in /tmp, the system's sticky directory, under names of the row's own.
+// A link's target may also be $I, the input's own link in /proc
+// (/proc/self/fd/N), as /dev/stdin leads to standard input's.
 // Every entry the test makes belongs to the planter: the test's own user, or,
 // when the test runs as root, a user that is not root (root owns /tmp).
 struct Entry {
-  enum Kind { file, link, directory, fifo } kind = file;
+  enum Kind { file, link, hard_link, directory, fifo } kind = file;
   std::string path;
-  std::string target{};  // a link's
+  std::string target{};    // a link's
+  bool read_only = false;  // a file's: mode 0444, which stops all but root from writing it
 };
 
 Entry file(std::string path) {
   return {.kind = Entry::file, .path = std::move(path)};
+}
+Entry read_only_file(std::string path) {
+  return {.kind = Entry::file, .path = std::move(path), .read_only = true};
+}
+Entry hard_link(std::string path, std::string target) {
+  return {.kind = Entry::hard_link, .path = std::move(path), .target = std::move(target)};
 }
 Entry link(std::string path, std::string target) {
   return {.kind = Entry::link, .path = std::move(path), .target = std::move(target)};
@@ -126,6 +138,10 @@ struct WalkRow {
   std::string not_made{};  // a path that the walk must leave without an entry
   // Why it refuses, in the words of the line on standard error.
   std::string why{};
+  // The file that the walk is told is the input; none when empty.
+  std::string input{};
+  // The walk says that the name leads to the input, and neither opens nor refuses.
+  bool is_input = false;
 };
 
 using row_printing::PrintTo;
@@ -266,6 +282,36 @@ std::vector<WalkRow> walk_rows() {
        .walked = "$D/dots/" + dots(100) + "mine",
        .caller = Caller::planter,
        .why = "File name too long"},
+
+      // A name that leads to the input: told from what the walk found, with
+      // no open for writing, which a read-only input would refuse to all but
+      // root, and which whoever watches the input would see.
+      {.name = "LinkToAReadOnlyInputIsNotOpened",
+       .entries = {read_only_file("$D/data"), link("$D/test.fzz", "data")},
+       .caller = Caller::planter,
+       .input = "$D/data",
+       .is_input = true},
+      {.name = "HardLinkToAReadOnlyInputIsNotOpened",
+       .entries = {read_only_file("$D/data"), hard_link("$D/test.fzz", "$D/data")},
+       .caller = Caller::planter,
+       .input = "$D/data",
+       .is_input = true},
+      {.name = "HardLinkToAWritableInputIsNotOpened",
+       .entries = {file("$D/data"), hard_link("$D/test.fzz", "$D/data")},
+       .caller = Caller::planter,
+       .input = "$D/data",
+       .is_input = true},
+      {.name = "LinkThroughProcToTheInputIsNotOpened",
+       .entries = {read_only_file("$D/data"), link("$D/test.fzz", "$I")},
+       .caller = Caller::planter,
+       .input = "$D/data",
+       .is_input = true},
+      {.name = "FileBesideTheInputIsOpened",
+       .entries = {read_only_file("$D/data"), file("$D/test.fzz")},
+       .caller = Caller::planter,
+       .opens = "$D/test.fzz",
+       .own_entry = true,
+       .input = "$D/data"},
   };
 }
 
@@ -287,6 +333,7 @@ class ResultWalk : public testing::TestWithParam<WalkRow> {
 
   void TearDown() override {
     for (const std::string& path : in_tmp_) ::unlink(path.c_str());
+    if (input_fd_ >= 0) ::close(input_fd_);
   }
 
   fs::path sticky() const { return dir_.path() / "sticky"; }
@@ -299,6 +346,7 @@ class ResultWalk : public testing::TestWithParam<WalkRow> {
     }
     if (path.starts_with("$D")) return dir_.path().string() + path.substr(2);
     if (path.starts_with("$S")) return sticky().string() + path.substr(2);
+    if (path == "$I") return "/proc/self/fd/" + std::to_string(input_fd_);
     return path;
   }
 
@@ -314,9 +362,15 @@ class ResultWalk : public testing::TestWithParam<WalkRow> {
     switch (e.kind) {
       case Entry::file:
         std::ofstream(path, std::ios::binary) << "old";
+        if (e.read_only)
+          fs::permissions(path,
+                          fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
         break;
       case Entry::link:
         fs::create_symlink(expand(e.target), path);
+        break;
+      case Entry::hard_link:
+        fs::create_hard_link(expand(e.target), path);
         break;
       case Entry::directory:
         fs::create_directory(path);
@@ -329,6 +383,7 @@ class ResultWalk : public testing::TestWithParam<WalkRow> {
   }
 
   TempDir dir_{"walk"};
+  int input_fd_ = -1;  // the input, open for reading, when the row names one
   uid_t planter_ = 0;
   uid_t stranger_ = 0;
   std::string prefix_;
@@ -344,23 +399,37 @@ TEST_P(ResultWalk, FollowsOnlyTrustedEntries) {
   if (in_tmp && (::stat("/tmp", &tmp) != 0 || (tmp.st_mode & S_ISVTX) == 0 ||
                  (tmp.st_mode & S_IWOTH) == 0 || tmp.st_uid == planter_ || tmp.st_uid == stranger_))
     GTEST_SKIP() << "/tmp is not a sticky directory of another user here";
-  for (const Entry& e : row.entries) ASSERT_NO_FATAL_FAILURE(make(e));
+  platform::FileIdentity input{};
+  for (const Entry& e : row.entries) {
+    ASSERT_NO_FATAL_FAILURE(make(e));
+    if (e.path != row.input) continue;
+    // Its identity as the run has it: from the file open for reading.
+    input_fd_ = ::open(expand(row.input).c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    ASSERT_EQ(::fstat(input_fd_, &st), 0) << row.input;
+    input = platform::identity_of(st);
+  }
   const uid_t caller = row.caller == Caller::planter ? planter_ : stranger_;
   const std::string walked = expand(row.walked);
 
   // A walk that waited for a FIFO's reader would end the tests here.
   ::alarm(30);
   allocations = 0;
-  const platform::ResultPlace place = platform::open_result_as(walked.c_str(), caller);
+  const platform::ResultPlace place = platform::open_result_as(walked.c_str(), caller, input);
   const int asked = std::exchange(allocations, -1);
   ::alarm(0);
 
   EXPECT_EQ(asked, 0) << "times the walk asked for memory";
 
+  EXPECT_EQ(place.is_input, row.is_input);
   if (row.opens.empty()) {
     EXPECT_FALSE(place.file) << walked;
     char words[256];
-    EXPECT_EQ(platform::describe(place.why, words), row.why);
+    if (row.is_input)
+      EXPECT_TRUE(place.why.error == 0 && place.why.reason == nullptr)
+          << "refused: " << platform::describe(place.why, words);
+    else
+      EXPECT_EQ(platform::describe(place.why, words), row.why);
   } else {
     ASSERT_TRUE(place.file) << walked;
     struct stat opened {

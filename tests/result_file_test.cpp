@@ -26,6 +26,9 @@ struct Entry {
   std::string name;
   std::string bytes{};
   std::string same_as{};  // when not empty: a hard link to this one
+  // Nobody may write to it (mode 0444; on Windows the read-only attribute),
+  // though root may on Linux.
+  bool read_only = false;
 };
 
 struct NameRow {
@@ -58,6 +61,13 @@ std::vector<NameRow> name_rows() {
                    {.name = "test2.fzz", .same_as = "mytest.fzz"}},
        .typed = "mytest.fzz",
        .result = "test.fzz"},
+      // The input is never opened for writing, so that one that cannot be is
+      // examined all the same.
+      {.name = "ReadOnlyInputBehindTestFzzSendsItToTest2",
+       .entries = {{.name = "in", .bytes = "\x05", .read_only = true},
+                   {.name = "test.fzz", .same_as = "in"}},
+       .typed = "in",
+       .result = "test2.fzz"},
       {.name = "BothNamesTheInputGiveNoResultFile",
        .entries = {{.name = "in", .bytes = "\x05"},
                    {.name = "test.fzz", .same_as = "in"},
@@ -79,6 +89,9 @@ TEST_P(ResultFileName, TakesTheNameThatIsNotTheInput) {
       std::ofstream(dir.path() / e.name, std::ios::binary) << e.bytes;
     else
       fs::create_hard_link(dir.path() / e.same_as, dir.path() / e.name);
+    if (e.read_only)
+      fs::permissions(dir.path() / e.name,
+                      fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   }
   std::map<std::string, std::string> before;
   for (const fs::directory_entry& e : fs::directory_iterator(dir.path()))

@@ -49,13 +49,17 @@ class TempDir {
 
  private:
   // Gives the owner back every right on the directory and the directories in
-  // it, so that one a test made read-only goes too.
+  // it, and the right to write to its files, so that one a test made
+  // read-only goes too: Windows removes no file that is read-only.
   static void make_removable(const std::filesystem::path& dir) {
     namespace fs = std::filesystem;
     std::error_code error;
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, error);
     for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-      if (it->symlink_status(error).type() == fs::file_type::directory) make_removable(it->path());
+      const fs::file_type type = it->symlink_status(error).type();
+      if (type == fs::file_type::directory) make_removable(it->path());
+      if (type == fs::file_type::regular)
+        fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, error);
     }
   }
 

@@ -31,6 +31,9 @@ int read_stdin_byte();
 // `why`.
 bool write_stdout_line(std::string_view line, Failure& why);
 
+// Where this platform's user finds the manual, as a user would be told.
+extern const char* const manual;
+
 // Whether whatever shows standard error is taken to read UTF-8, rather than
 // one byte a character as an 8-bit code page has it: the locale's choice on
 // Linux, the console's output code page on Windows.

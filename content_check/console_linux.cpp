@@ -15,6 +15,7 @@
 
 #include "console.h"
 #include "naming.h"
+#include "reasons.h"
 
 namespace platform {
 
@@ -28,6 +29,8 @@ bool spelled_alike(std::string_view name, std::string_view lower) {
 }
 
 }  // namespace
+
+const char* const manual = "see man content_check";
 
 void prepare_process() {
   std::signal(SIGPIPE, SIG_IGN);
@@ -151,7 +154,7 @@ bool write_line(int fd, std::string_view line, bool wait_when_full) {
 bool write_stdout_line(std::string_view line, Failure& why) {
   errno = 0;
   if (write_line(STDOUT_FILENO, line, true)) return true;
-  why = errno != 0 ? Failure{.error = errno} : Failure{.reason = "the line was not taken"};
+  why = errno != 0 ? Failure{.error = errno} : Failure{.reason = reasons::line_not_taken};
   return false;
 }
 

@@ -5,8 +5,11 @@
 #include <cstdio>
 
 #include "console.h"
+#include "reasons.h"
 
 namespace platform {
+
+const char* const manual = "see README.txt beside content_check.exe";
 
 void prepare_process() {
   // Nothing to do: a write to a pipe whose reader has gone fails here anyway.
@@ -50,7 +53,7 @@ bool write_stdout_line(std::string_view line, Failure& why) {
     return true;
   const DWORD error = ::GetLastError();
   why = error != 0 ? Failure{.error = static_cast<int>(error)}
-                   : Failure{.reason = "the line was not taken"};
+                   : Failure{.reason = reasons::line_not_taken};
   return false;
 }
 

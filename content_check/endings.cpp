@@ -8,9 +8,10 @@
 
 #include "naming.h"
 
-int end_with(const Ending& ending, EndingActions& actions) {
+Ended end_with(const Ending& ending, EndingActions& actions) {
   const bool has_verdict = ending.verdict != no_verdict;
   bool stored = true;  // the verdict byte written and its file closed cleanly
+  bool seen = true;    // every console line went out
   for (const Step step : ending.steps) {
     switch (step) {
       case Step::store_verdict:
@@ -24,14 +25,16 @@ int end_with(const Ending& ending, EndingActions& actions) {
         actions.close_input();
         break;
       case Step::say_line:
-        actions.say(ending.line);
+        seen = actions.say(ending.line) && seen;
         break;
       case Step::remove_result:
         actions.remove_result();
         break;
     }
   }
-  return has_verdict && !stored ? status_verdict_lost : ending.status;
+  if (has_verdict && !stored) return {ending.status_if_verdict_lost, Lost::verdict};
+  if (!seen) return {ending.status_if_line_lost, Lost::line};
+  return {ending.status, Lost::nothing};
 }
 
 namespace {

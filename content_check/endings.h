@@ -1,5 +1,5 @@
 // Every ending of the run as one row: its console line, its verdict byte, its
-// exit status and the steps it takes in their order. The run and its unit
+// exit statuses and the steps it takes in their order. The run and its unit
 // tests read this table; the tests that run the program hold their own copy.
 #pragma once
 
@@ -11,12 +11,11 @@
 // No result file is left on this ending.
 inline constexpr int no_verdict = -1;
 
-// The exit status of any ending whose verdict byte could not be stored.
+// The exit status of an answer whose verdict byte could not be stored.
 inline constexpr int status_verdict_lost = -1;
 
-// The exit status in place of 0 when standard output failed, so that nobody
-// saw the ending's line: the verdict is stored all the same. A status of 1 or
-// status_verdict_lost says more and is kept.
+// The exit status of an answer stored when standard output failed, so that
+// nobody saw the ending's line.
 inline constexpr int status_output_lost = 2;
 
 // What an ending does, one step at a time.
@@ -31,7 +30,11 @@ enum class Step {
 struct Ending {
   std::string_view line{};
   int verdict = no_verdict;  // the result file's one byte
-  int status = 0;            // the exit status when the verdict was stored
+  int status = 0;            // the exit status when nothing was lost
+  // When the verdict byte could not be stored, whatever else was lost.
+  int status_if_verdict_lost = 0;
+  // When a console line, the prompt or the ending's, did not go out.
+  int status_if_line_lost = 0;
   std::span<const Step> steps{};
 };
 
@@ -56,18 +59,42 @@ inline constexpr Step zeros_only[] = {close_input, say_line, store_verdict, clos
 inline constexpr Step read_error[] = {say_line, close_result, close_input, remove_result};
 }  // namespace ending_steps
 
-inline constexpr Ending open_error{
-    .line = "File Open Error!!", .status = 1, .steps = ending_steps::open_error};
-inline constexpr Ending result_error{
-    .line = "Result File Open Error!!", .status = 1, .steps = ending_steps::result_error};
-inline constexpr Ending vacant{
-    .line = "vacant file", .verdict = 0x00, .steps = ending_steps::vacant};
-inline constexpr Ending found{.line = "End of duty", .verdict = 0x01, .steps = ending_steps::found};
-inline constexpr Ending zeros_only{
-    .line = "End of duty(0)", .verdict = 0x00, .steps = ending_steps::zeros_only};
+// A failure says more than a lost line, and has no verdict to lose.
+inline constexpr Ending open_error{.line = "File Open Error!!",
+                                   .status = 1,
+                                   .status_if_verdict_lost = 1,
+                                   .status_if_line_lost = 1,
+                                   .steps = ending_steps::open_error};
+inline constexpr Ending result_error{.line = "Result File Open Error!!",
+                                     .status = 1,
+                                     .status_if_verdict_lost = 1,
+                                     .status_if_line_lost = 1,
+                                     .steps = ending_steps::result_error};
+// An answer tells first whether it is stored, then whether it was seen.
+inline constexpr Ending vacant{.line = "vacant file",
+                               .verdict = 0x00,
+                               .status = 0,
+                               .status_if_verdict_lost = status_verdict_lost,
+                               .status_if_line_lost = status_output_lost,
+                               .steps = ending_steps::vacant};
+inline constexpr Ending found{.line = "End of duty",
+                              .verdict = 0x01,
+                              .status = 0,
+                              .status_if_verdict_lost = status_verdict_lost,
+                              .status_if_line_lost = status_output_lost,
+                              .steps = ending_steps::found};
+inline constexpr Ending zeros_only{.line = "End of duty(0)",
+                                   .verdict = 0x00,
+                                   .status = 0,
+                                   .status_if_verdict_lost = status_verdict_lost,
+                                   .status_if_line_lost = status_output_lost,
+                                   .steps = ending_steps::zeros_only};
 // A failed read is no answer either way: no result file is left claiming one.
-inline constexpr Ending read_error{
-    .line = "File Read Error!!", .status = 1, .steps = ending_steps::read_error};
+inline constexpr Ending read_error{.line = "File Read Error!!",
+                                   .status = 1,
+                                   .status_if_verdict_lost = 1,
+                                   .status_if_line_lost = 1,
+                                   .steps = ending_steps::read_error};
 
 // The ending that the scan's answer leads to.
 constexpr const Ending& ending_after(ScanResult scan) {
@@ -92,12 +119,21 @@ class EndingActions {
   virtual bool store_verdict(int verdict) = 0;  // false when the byte was not written
   virtual bool close_result() = 0;              // false when the close failed
   virtual void close_input() = 0;
-  virtual void say(std::string_view line) = 0;
+  // False when the line, or any console line before it, did not go out.
+  virtual bool say(std::string_view line) = 0;
   virtual void remove_result() = 0;
 };
 
-// Carries out the ending's steps in their order: its exit status.
-int end_with(const Ending& ending, EndingActions& actions);
+// What an ending lost, the verdict before the line, and the exit status that
+// its row gives for that.
+enum class Lost { nothing, verdict, line };
+struct Ended {
+  int status = 0;
+  Lost lost = Lost::nothing;
+};
+
+// Carries out the ending's steps in their order.
+Ended end_with(const Ending& ending, EndingActions& actions);
 
 // How whatever shows standard error takes the bytes of a name from 0x80 up:
 // as UTF-8, or one byte a character, as an 8-bit code page does, where the

@@ -1,4 +1,5 @@
 // The run: one prompt, one name, one input, one verdict byte, one ending line.
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "machine.h"
 #include "naming.h"
 #include "progress.h"
+#include "reasons.h"
 #include "result_file.h"
 #include "scan_memory.h"
 #include "terminal.h"
@@ -19,15 +21,15 @@ namespace {
 constexpr std::string_view prompt_line = "Input File Name";
 // Where the console lines go, named in the line that says they were lost.
 constexpr std::string_view standard_output = "standard output";
-constexpr const char* name_too_long = "name longer than 127 bytes, not opened";
-static_assert(longest_name == 127, "name_too_long names the cap");
 
 // Why a console line did not reach standard output, once one did not.
 std::optional<platform::Failure> output_lost;
 
-void say(std::string_view line) {
+// False when this line, or any console line before it, did not go out.
+bool say(std::string_view line) {
   platform::Failure why;
   if (!platform::write_stdout_line(line, why) && !output_lost) output_lost = why;
+  return !output_lost;
 }
 
 // Writes the prompt, reads one line and trims it to the input name in place.
@@ -70,7 +72,7 @@ struct RunFiles final : EndingActions {
   bool store_verdict(int verdict) override { return result.put(verdict); }
   bool close_result() override { return result.close(); }
   void close_input() override { input->close(); }
-  void say(std::string_view line) override { ::say(line); }
+  bool say(std::string_view line) override { return ::say(line); }
   void remove_result() override { result.remove(); }
 };
 
@@ -88,7 +90,7 @@ ScanResult scan_showing_progress(platform::Input& input, const platform::ScanBuf
 // lost: before a failure ending's line, after the run for a loss.
 void tell_why(std::string_view name, platform::Failure why) {
   // A failure that the system left without an error still says something.
-  if (why.error == 0 && why.reason == nullptr) why.reason = "not stored";
+  if (why.error == 0 && why.reason == nullptr) why.reason = reasons::not_stored;
   char reason[256];
   FailureLine line;
   const Charset charset = platform::stderr_shows_utf8() ? Charset::utf8 : Charset::eight_bit;
@@ -98,10 +100,21 @@ void tell_why(std::string_view name, platform::Failure why) {
 // Why the scan gave no answer: no memory to read into, a read that failed,
 // or data that ended short of the length and would not go on.
 platform::Failure why_unread(const platform::ScanBuffer& buffer, const platform::Input& input) {
-  if (buffer.bytes().empty()) return {.reason = "no memory for the scan"};
+  if (buffer.bytes().empty()) return {.reason = reasons::no_memory_for_the_scan};
   const platform::Failure failure = input.read_failure();
   if (failure.error != 0) return failure;
-  return {.reason = "the data ended short of the file's length and did not go on"};
+  return {.reason = reasons::data_ended_short};
+}
+
+// Carries out the ending: its exit status. When its row gives another
+// status for what was lost, standard error says why, after the ending's line.
+int finish(const Ending& ending, RunFiles& files) {
+  const Ended ended = end_with(ending, files);
+  if (ended.status != ending.status) {
+    if (ended.lost == Lost::verdict) tell_why(files.result.name(), files.result.failure());
+    if (ended.lost == Lost::line) tell_why(standard_output, *output_lost);
+  }
+  return ended.status;
 }
 
 // The run from the prompt to the last close: its exit status.
@@ -114,14 +127,14 @@ int run() {
   // A name cut short may name another file that is there: the answer would
   // be about a file that nobody named.
   if (name_cut) {
-    tell_why(input_name, {.reason = name_too_long});
-    return end_with(open_error, files);
+    tell_why(input_name, {.reason = reasons::name_too_long});
+    return finish(open_error, files);
   }
   platform::Failure why;
   files.input = platform::open_input(input_name, &why);
   if (!files.input) {
     tell_why(input_name, why);
-    return end_with(open_error, files);
+    return finish(open_error, files);
   }
 
   // Had before the result file is cut, so that nothing after that can fail
@@ -132,24 +145,24 @@ int run() {
   if (!files.result) {
     const char* const result_name = files.result.name();
     tell_why(result_name != nullptr ? result_name : "", files.result.failure());
-    return end_with(result_error, files);
+    return finish(result_error, files);
   }
 
   const ScanResult scan = scan_showing_progress(*files.input, buffer);
   if (scan == ScanResult::read_error) tell_why(input_name, why_unread(buffer, *files.input));
-  const int status = end_with(ending_after(scan), files);
-  if (status == status_verdict_lost) tell_why(files.result.name(), files.result.failure());
-  return status;
+  return finish(ending_after(scan), files);
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char**) {
   platform::prepare_process();
-  const int status = run();
-  // When a line could not go out, a status of 0 would claim that it was seen.
-  // A status that says worse has said why already.
-  if (!output_lost || status != 0) return status;
-  tell_why(standard_output, *output_lost);
-  return status_output_lost;
+  // Ignored, as they always were, but not without a word: a user who tries
+  // `content_check file.bin` would otherwise wait at a prompt unexplained.
+  if (argc > 1) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s (%s)", reasons::no_arguments, platform::manual);
+    platform::write_stderr_line(text);
+  }
+  return run();
 }

@@ -12,11 +12,9 @@
 #include "failure.h"
 #include "file_identity.h"
 #include "naming.h"
+#include "reasons.h"
 
 namespace platform {
-
-inline constexpr const char* both_names_lead_to_the_input =
-    "both result names lead to the input, which is never written";
 
 // A descriptor or handle held open until the result file is removed or goes,
 // then closed by the platform's own call.
@@ -72,7 +70,7 @@ class ResultFile {
     ResultFile result = create_named(result_names[chosen].data(), input);
     if (result.is_input_) {
       result = create_named(result_names[other_result_name(chosen)].data(), input);
-      if (result.is_input_) result.failure_ = {.reason = both_names_lead_to_the_input};
+      if (result.is_input_) result.failure_ = {.reason = reasons::both_names_lead_to_the_input};
     }
     return result;
   }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "reasons.h"
 #include "result_file.h"
 #include "result_file_linux.h"
 
@@ -31,13 +32,6 @@ bool trusted_entry(const struct stat& directory, uid_t owner, uid_t caller) {
   const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
   return !shared || owner == caller || owner == directory.st_uid;
 }
-
-// Why an entry was not trusted, in the words of the failure line.
-constexpr const char* untrusted_link =
-    "link in a shared directory owned by another user, not followed";
-constexpr const char* untrusted_file =
-    "file in a shared directory owned by another user, not opened";
-constexpr const char* replaced_while_opened = "replaced by another entry while it was opened";
 
 // errno set to error, and the walk refused.
 bool refuse(int error) {
@@ -129,7 +123,7 @@ bool resolve(const char* name, uid_t caller, Destination& to) {
       if (++links > most_links) return refuse(ELOOP);
       if (::fstat(directory.get(), &holder) != 0) return false;
       if (!trusted_entry(holder, st.st_uid, caller)) {
-        to.refused = untrusted_link;
+        to.refused = reasons::untrusted_link;
         return false;
       }
       through_link = true;
@@ -232,7 +226,7 @@ ResultPlace open_result_as(const char* name, uid_t caller, const FileIdentity& i
       struct stat holder {};
       if (::fstat(at, &holder) != 0) return {.why = {.error = errno}};
       if (!trusted_entry(holder, destination.found.st_uid, caller))
-        return {.why = {.reason = untrusted_file}};
+        return {.why = {.reason = reasons::untrusted_file}};
     }
     // Told from what the walk found, before any open for writing: the input
     // is never opened for writing, which a read-only one would refuse and
@@ -254,10 +248,10 @@ ResultPlace open_result_as(const char* name, uid_t caller, const FileIdentity& i
     struct stat now {};
     if (::fstat(opened.get(), &now) != 0) return {.why = {.error = errno}};
     if (now.st_dev != destination.found.st_dev || now.st_ino != destination.found.st_ino)
-      return {.why = {.reason = replaced_while_opened}};
+      return {.why = {.reason = reasons::replaced_while_opened}};
     return {.file = std::move(opened), .directory = std::move(directory)};
   }
-  return {.why = {.reason = replaced_while_opened}};
+  return {.why = {.reason = reasons::replaced_while_opened}};
 }
 
 ResultFile ResultFile::create_named(const char* name, const FileIdentity& input) {

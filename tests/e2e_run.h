@@ -116,6 +116,7 @@ struct Watch {
   // name's bytes from 0x80 up; Wine takes its code pages from it, so it is
   // left as it is there.
   std::string locale = "C.UTF-8";
+  std::vector<std::string> arguments{};  // given after the program's name
 };
 
 // Runs the program once with in_fd as its standard input, which stays open.
@@ -130,8 +131,9 @@ inline Finished run_with(const std::filesystem::path& dir, int in_fd, Output out
   // which a program already traced cannot be.
   if (!watch.trace.empty()) settings.push_back("ASAN_OPTIONS=detect_leaks=0");
   if (!runner_options().windows_build) settings.push_back("LC_ALL=" + watch.locale);
-  const Launch launch =
-      watch.trace.empty() ? Launch(settings) : Launch({}, tracer(watch.trace, settings));
+  const Launch launch = watch.trace.empty()
+                            ? Launch(settings, {}, watch.arguments)
+                            : Launch({}, tracer(watch.trace, settings), watch.arguments);
   // A pipe whose reader has gone before anything is written.
   int gone_pipe[2] = {-1, -1};
   if (output == Output::reader_gone) {

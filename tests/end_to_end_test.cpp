@@ -167,6 +167,23 @@ void unusual_input_rows(std::vector<Row>& t) {
                .ending = open_error,
                .err = "content_check: caf\xe9: No such file or directory",
                .only = Platform::windows_only});
+  // Arguments are ignored, as they always were, but said to be.
+  t.push_back({.name = "ArgumentsAreIgnoredWithAWord",
+               .typed = "data.bin\n",
+               .fixtures = {file("data.bin", "\x01")},
+               .ending = found,
+               .err = "content_check: takes no arguments, ignored; type the file's name at the "
+                      "prompt (see man content_check)",
+               .only = Platform::linux_only,
+               .arguments = {"--help", "data.bin"}});
+  t.push_back({.name = "ArgumentsAreIgnoredWithAWordOnWindows",
+               .typed = "zeros.bin\n",
+               .fixtures = {file("zeros.bin", zeros(3))},
+               .ending = zeros_only,
+               .err = "content_check: takes no arguments, ignored; type the file's name at the "
+                      "prompt (see README.txt beside content_check.exe)",
+               .only = Platform::windows_only,
+               .arguments = {"/?"}});
   t.push_back({.name = "DirectoryIsNoInput",
                .typed = "adir\n",
                .fixtures = {directory("adir")},

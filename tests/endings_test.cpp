@@ -2,19 +2,25 @@
 // pinned byte for byte and step for step.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "endings.h"
+#include "reasons.h"
 #include "test_names.h"
 
 namespace {
 
-// Records each step as a word, and fails the store or the close when asked to.
+// Records each step as a word, and fails the store, the close or the line
+// when asked to.
 struct Recorder final : EndingActions {
   bool store_fails = false;
   bool close_fails = false;
+  bool say_fails = false;
   std::vector<std::string> done;
 
   bool store_verdict(int verdict) override {
@@ -26,7 +32,10 @@ struct Recorder final : EndingActions {
     return !close_fails;
   }
   void close_input() override { done.push_back("close input"); }
-  void say(std::string_view line) override { done.push_back("say " + std::string(line)); }
+  bool say(std::string_view line) override {
+    done.push_back("say " + std::string(line));
+    return !say_fails;
+  }
   void remove_result() override { done.push_back("remove result"); }
 };
 
@@ -38,6 +47,8 @@ struct EndingCase {
   int status = 0;                     // when every step succeeds
   int status_if_store_fails = 0;
   int status_if_close_fails = 0;
+  int status_if_say_fails = 0;  // a console line did not go out
+  int status_if_all_fail = 0;   // the verdict and a line lost
 };
 
 using row_printing::PrintTo;
@@ -53,18 +64,41 @@ TEST_P(Endings, TakeTheirStepsInTheirOrder) {
   }
 
   Recorder recorder;
-  EXPECT_EQ(end_with(c.ending, recorder), c.status);
+  EXPECT_EQ(end_with(c.ending, recorder).status, c.status);
   EXPECT_EQ(recorder.done, c.steps);
 
   Recorder store_fails;
   store_fails.store_fails = true;
-  EXPECT_EQ(end_with(c.ending, store_fails), c.status_if_store_fails);
+  EXPECT_EQ(end_with(c.ending, store_fails).status, c.status_if_store_fails);
   EXPECT_EQ(store_fails.done, c.steps) << "a failed store stops no step";
 
   Recorder close_fails;
   close_fails.close_fails = true;
-  EXPECT_EQ(end_with(c.ending, close_fails), c.status_if_close_fails);
+  EXPECT_EQ(end_with(c.ending, close_fails).status, c.status_if_close_fails);
   EXPECT_EQ(close_fails.done, c.steps) << "a failed close stops no step";
+
+  Recorder say_fails;
+  say_fails.say_fails = true;
+  EXPECT_EQ(end_with(c.ending, say_fails).status, c.status_if_say_fails);
+  EXPECT_EQ(say_fails.done, c.steps) << "a line that did not go out stops no step";
+
+  Recorder all_fail;
+  all_fail.store_fails = all_fail.close_fails = all_fail.say_fails = true;
+  EXPECT_EQ(end_with(c.ending, all_fail).status, c.status_if_all_fail);
+}
+
+// What was lost is told by what the status became, the verdict before the line.
+TEST(EndWith, SaysWhatWasLost) {
+  Recorder say_fails;
+  say_fails.say_fails = true;
+  EXPECT_EQ(end_with(found, say_fails).lost, Lost::line);
+  EXPECT_EQ(end_with(open_error, say_fails).lost, Lost::line);
+  Recorder both_fail;
+  both_fail.store_fails = both_fail.say_fails = true;
+  EXPECT_EQ(end_with(zeros_only, both_fail).lost, Lost::verdict);
+  Recorder none_fails;
+  EXPECT_EQ(end_with(vacant, none_fails).lost, Lost::nothing);
+  EXPECT_EQ(end_with(read_error, both_fail).lost, Lost::line) << "no verdict to lose";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -75,31 +109,41 @@ INSTANTIATE_TEST_SUITE_P(
                    .steps = {"say File Open Error!!"},
                    .status = 1,
                    .status_if_store_fails = 1,
-                   .status_if_close_fails = 1},
+                   .status_if_close_fails = 1,
+                   .status_if_say_fails = 1,
+                   .status_if_all_fail = 1},
         EndingCase{.what = "result file open error",
                    .ending = result_error,
                    .steps = {"say Result File Open Error!!", "close input"},
                    .status = 1,
                    .status_if_store_fails = 1,
-                   .status_if_close_fails = 1},
+                   .status_if_close_fails = 1,
+                   .status_if_say_fails = 1,
+                   .status_if_all_fail = 1},
         EndingCase{.what = "vacant file",
                    .ending = vacant,
                    .after = ScanResult::empty,
                    .steps = {"store 0", "say vacant file", "close result", "close input"},
                    .status_if_store_fails = -1,
-                   .status_if_close_fails = -1},
+                   .status_if_close_fails = -1,
+                   .status_if_say_fails = 2,
+                   .status_if_all_fail = -1},
         EndingCase{.what = "found",
                    .ending = found,
                    .after = ScanResult::found,
                    .steps = {"store 1", "close result", "close input", "say End of duty"},
                    .status_if_store_fails = -1,
-                   .status_if_close_fails = -1},
+                   .status_if_close_fails = -1,
+                   .status_if_say_fails = 2,
+                   .status_if_all_fail = -1},
         EndingCase{.what = "zeros only",
                    .ending = zeros_only,
                    .after = ScanResult::not_found,
                    .steps = {"close input", "say End of duty(0)", "store 0", "close result"},
                    .status_if_store_fails = -1,
-                   .status_if_close_fails = -1},
+                   .status_if_close_fails = -1,
+                   .status_if_say_fails = 2,
+                   .status_if_all_fail = -1},
         EndingCase{
             .what = "read error",
             .ending = read_error,
@@ -107,7 +151,9 @@ INSTANTIATE_TEST_SUITE_P(
             .steps = {"say File Read Error!!", "close result", "close input", "remove result"},
             .status = 1,
             .status_if_store_fails = 1,
-            .status_if_close_fails = 1}),
+            .status_if_close_fails = 1,
+            .status_if_say_fails = 1,
+            .status_if_all_fail = 1}),
     [](const testing::TestParamInfo<EndingCase>& c) { return test_name(c.param.what); });
 
 // The line on standard error: the name, the reason, and a reason too long for
@@ -182,6 +228,34 @@ TEST(FailureLine, HasRoomForTheLongestEscapedName) {
   FailureLine into;
   const std::string_view line = failure_line(into, name, reason);
   EXPECT_TRUE(line.ends_with(": " + reason)) << line;
+}
+
+// The program's own reasons, pinned word for word, and each written as it is
+// in the man page, which tells the user what it means.
+TEST(Reasons, ArePinnedAndInTheManPage) {
+  const std::vector<std::string> pinned = {
+      "name longer than 127 bytes, not opened",
+      "link in a shared directory owned by another user, not followed",
+      "file in a shared directory owned by another user, not opened",
+      "replaced by another entry while it was opened",
+      "both result names lead to the input, which is never written",
+      "no memory for the scan",
+      "the data ended short of the file's length and did not go on",
+      "the line was not taken",
+      "not stored",
+  };
+  EXPECT_EQ(std::vector<std::string>(std::begin(reasons::all), std::end(reasons::all)), pinned);
+  EXPECT_EQ(std::string(reasons::no_arguments),
+            "content_check: takes no arguments, ignored; type the file's name at the prompt");
+#ifdef CONTENT_CHECK_MAN_PAGE
+  std::ifstream file(CONTENT_CHECK_MAN_PAGE);
+  ASSERT_TRUE(file) << CONTENT_CHECK_MAN_PAGE;
+  std::stringstream page;
+  page << file.rdbuf();
+  for (const std::string& reason : pinned)
+    EXPECT_NE(page.str().find("\n.B " + reason + "\n"), std::string::npos)
+        << "the man page does not list: " << reason;
+#endif
 }
 
 }  // namespace

@@ -79,12 +79,14 @@ inline int run_runner(int argc, char** argv) {
 class Launch {
  public:
   // The program as the options give it, after the words of prefix (a tracer,
-  // say), with this runner's environment and the settings ("NAME=value") in
-  // place of any of the same names.
+  // say) and with the arguments after it, with this runner's environment and
+  // the settings ("NAME=value") in place of any of the same names.
   explicit Launch(const std::vector<std::string>& settings = {},
-                  const std::vector<std::string>& prefix = {}) {
+                  const std::vector<std::string>& prefix = {},
+                  const std::vector<std::string>& arguments = {}) {
     words_ = prefix;
     words_.insert(words_.end(), runner_options().program.begin(), runner_options().program.end());
+    words_.insert(words_.end(), arguments.begin(), arguments.end());
     const auto named = [](const std::string& setting, const std::string& other) {
       const std::size_t equals = setting.find('=');
       return other.compare(0, equals + 1, setting, 0, equals + 1) == 0;

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
-#include <utility>
 
 namespace platform {
 
@@ -17,24 +17,21 @@ class ScanBuffer {
  public:
   ScanBuffer() = default;
   ScanBuffer(std::size_t size, std::size_t head) noexcept;
-  ScanBuffer(ScanBuffer&& other) noexcept
-      : mapping_(std::exchange(other.mapping_, nullptr)),
-        mapped_(std::exchange(other.mapped_, 0)),
-        bytes_(std::exchange(other.bytes_, {})) {}
-  ScanBuffer& operator=(ScanBuffer&& other) noexcept {
-    std::swap(mapping_, other.mapping_);
-    std::swap(mapped_, other.mapped_);
-    std::swap(bytes_, other.bytes_);
-    return *this;
-  }
-  ~ScanBuffer();
 
-  std::span<unsigned char> bytes() const { return bytes_; }
+  std::span<unsigned char> bytes() const {
+    if (!mapping_) return {};
+    return {mapping_.get(), size_};
+  }
 
  private:
-  void* mapping_ = nullptr;
-  std::size_t mapped_ = 0;
-  std::span<unsigned char> bytes_;
+  // Gives the memory back to the system, all that was mapped for it.
+  struct Unmap {
+    std::size_t mapped;
+    void operator()(unsigned char* start) const noexcept;
+  };
+
+  std::unique_ptr<unsigned char, Unmap> mapping_;
+  std::size_t size_ = 0;
 };
 
 // How many processors this process may run on (its affinity): at least 1.

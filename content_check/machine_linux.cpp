@@ -39,22 +39,20 @@ ScanBuffer::ScanBuffer(std::size_t size, std::size_t head) noexcept {
       const std::size_t after = huge_page - static_cast<std::size_t>(first - raw);
       ::munmap(first + head + huge, after);
       ::madvise(first + head, huge, MADV_HUGEPAGE);  // a refusal only leaves small pages
-      mapping_ = first;
-      mapped_ = head + huge;
-      bytes_ = {first, size};
+      mapping_ = {first, Unmap{head + huge}};
+      size_ = size;
       return;
     }
   }
   // Short of room for the spare huge page: small pages only.
   if (void* const plain = map_pages(size)) {
-    mapping_ = plain;
-    mapped_ = size;
-    bytes_ = {static_cast<unsigned char*>(plain), size};
+    mapping_ = {static_cast<unsigned char*>(plain), Unmap{size}};
+    size_ = size;
   }
 }
 
-ScanBuffer::~ScanBuffer() {
-  if (mapping_ != nullptr) ::munmap(mapping_, mapped_);
+void ScanBuffer::Unmap::operator()(unsigned char* start) const noexcept {
+  ::munmap(start, mapped);
 }
 
 std::size_t usable_processors() {

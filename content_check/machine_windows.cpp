@@ -16,13 +16,12 @@ ScanBuffer::ScanBuffer(std::size_t size, std::size_t /*head*/) noexcept {
   if (size == 0) return;
   void* const start = ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
   if (start == nullptr) return;
-  mapping_ = start;
-  mapped_ = size;
-  bytes_ = {static_cast<unsigned char*>(start), size};
+  mapping_ = {static_cast<unsigned char*>(start), Unmap{size}};
+  size_ = size;
 }
 
-ScanBuffer::~ScanBuffer() {
-  if (mapping_ != nullptr) ::VirtualFree(mapping_, 0, MEM_RELEASE);
+void ScanBuffer::Unmap::operator()(unsigned char* start) const noexcept {
+  ::VirtualFree(start, 0, MEM_RELEASE);
 }
 
 std::size_t usable_processors() {

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <utility>
 
 #include "file_identity.h"
+#include "owner.h"
 
 namespace platform {
 
@@ -25,28 +25,10 @@ inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
   return a.device != 0 && a.device == b.device;
 }
 
-// A descriptor, closed when it goes.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  explicit operator bool() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-  // Hands the descriptor over to whoever closes it from now on.
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
+struct CloseDescriptor {
+  void operator()(int fd) const noexcept { ::close(fd); }
 };
+// A descriptor, closed when it goes.
+using Descriptor = Owner<int, -1, CloseDescriptor>;
 
 }  // namespace platform

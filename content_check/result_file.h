@@ -5,46 +5,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 #include <string_view>
 #include <utility>
 
 #include "failure.h"
 #include "file_identity.h"
 #include "naming.h"
+#include "owner.h"
 #include "reasons.h"
 
 namespace platform {
 
-// A descriptor or handle held open until the result file is removed or goes,
-// then closed by the platform's own call.
-class RemovalHold {
- public:
-  RemovalHold() = default;
-  explicit RemovalHold(std::intptr_t held) : held_(held), holds_(true) {}
-  RemovalHold(RemovalHold&& other) noexcept
-      : held_(other.held_), holds_(std::exchange(other.holds_, false)) {}
-  RemovalHold& operator=(RemovalHold&& other) noexcept {
-    if (this != &other) {
-      let_go();
-      held_ = other.held_;
-      holds_ = std::exchange(other.holds_, false);
-    }
-    return *this;
-  }
-  ~RemovalHold() { let_go(); }
+// Closes a descriptor or handle held for the result file's removal, by the
+// platform's own call.
+struct LetGoOfHold {
+  void operator()(std::intptr_t held) const noexcept;
+};
+// A descriptor or handle held open until the result file is removed or goes;
+// -1, which is neither, for none.
+using RemovalHold = Owner<std::intptr_t, std::intptr_t{-1}, LetGoOfHold>;
 
-  // The descriptor or handle, now the caller's to close; none when none is held.
-  std::optional<std::intptr_t> take() {
-    if (!std::exchange(holds_, false)) return std::nullopt;
-    return held_;
-  }
-
- private:
-  void let_go();  // closes what is held, if anything
-
-  std::intptr_t held_ = 0;
-  bool holds_ = false;
+// Closes the result file's stream when it goes without an explicit close.
+struct CloseStream {
+  void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
 };
 
 // The result file, open for writing in binary mode ("wb"). Closed when it
@@ -75,29 +58,7 @@ class ResultFile {
     return result;
   }
 
-  ResultFile() = default;
-  ResultFile(ResultFile&& other) noexcept
-      : stream_(std::exchange(other.stream_, nullptr)),
-        is_input_(other.is_input_),
-        name_(other.name_),
-        failure_(other.failure_),
-        identity_(other.identity_),
-        hold_(std::move(other.hold_)) {}
-  ResultFile& operator=(ResultFile&& other) noexcept {
-    if (this != &other) {
-      close();
-      stream_ = std::exchange(other.stream_, nullptr);
-      is_input_ = other.is_input_;
-      name_ = other.name_;
-      failure_ = other.failure_;
-      identity_ = other.identity_;
-      hold_ = std::move(other.hold_);
-    }
-    return *this;
-  }
-  ~ResultFile() { close(); }
-
-  explicit operator bool() const { return stream_ != nullptr; }
+  explicit operator bool() const { return static_cast<bool>(stream_); }
 
   // The result name last tried, one of result_names; null before any was.
   const char* name() const { return name_; }
@@ -107,7 +68,7 @@ class ResultFile {
 
   // True when the byte was handed on; the close tells whether it was stored.
   bool put(int byte) {
-    if (stream_ != nullptr && std::fputc(byte, stream_) != EOF) return true;
+    if (stream_ && std::fputc(byte, stream_.get()) != EOF) return true;
     failure_ = last_failure();
     return false;
   }
@@ -116,7 +77,7 @@ class ResultFile {
   // and it closed cleanly. The flush is checked on its own: msvcrt's fclose
   // answers 0 after a flush that failed for a full disk.
   bool close() {
-    std::FILE* const stream = std::exchange(stream_, nullptr);
+    std::FILE* const stream = stream_.release();
     if (stream == nullptr) return false;
     const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
     if (!flushed && failure_.error == 0) failure_ = last_failure();
@@ -144,7 +105,8 @@ class ResultFile {
     return result;
   }
 
-  std::FILE* stream_ = nullptr;
+  using Stream = Owner<std::FILE*, nullptr, CloseStream>;
+  Stream stream_{};
   bool is_input_ = false;
   const char* name_ = nullptr;  // one of result_names, once tried
   Failure failure_{};

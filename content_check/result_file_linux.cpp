@@ -284,7 +284,7 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
     return failed(name, {.error = error});
   }
   place.file.release();
-  result.stream_ = stream;
+  result.stream_ = Stream(stream);
   if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
     const int error = errno;
     result.close();
@@ -293,14 +293,13 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
   return result;
 }
 
-void RemovalHold::let_go() {
-  if (std::exchange(holds_, false)) ::close(static_cast<int>(held_));
+void LetGoOfHold::operator()(std::intptr_t held) const noexcept {
+  ::close(static_cast<int>(held));
 }
 
 void ResultFile::remove() {
-  const std::optional<std::intptr_t> held = hold_.take();
-  if (!held) return;
-  const Descriptor directory(static_cast<int>(*held));
+  if (!hold_) return;
+  const Descriptor directory(static_cast<int>(hold_.release()));
   // Looked at without following a link, so that a link is seen as a link and
   // never removed in place of the file it leads to.
   struct stat entry {};

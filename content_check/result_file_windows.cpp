@@ -146,21 +146,20 @@ ResultFile ResultFile::create_named(const char* name, const FileIdentity& input)
     std::fclose(stream);
     return failed(name, {.error = error});
   }
-  result.stream_ = stream;
+  result.stream_ = Stream(stream);
   result.identity_ = identity;
   if (const HANDLE entry = own_entry(name, identity); entry != nullptr)
     result.hold_ = RemovalHold(reinterpret_cast<std::intptr_t>(entry));
   return result;
 }
 
-void RemovalHold::let_go() {
-  if (std::exchange(holds_, false)) ::CloseHandle(reinterpret_cast<HANDLE>(held_));
+void LetGoOfHold::operator()(std::intptr_t held) const noexcept {
+  ::CloseHandle(reinterpret_cast<HANDLE>(held));
 }
 
 void ResultFile::remove() {
-  const std::optional<std::intptr_t> held = hold_.take();
-  if (!held) return;
-  const HANDLE entry = reinterpret_cast<HANDLE>(*held);
+  if (!hold_) return;
+  const HANDLE entry = reinterpret_cast<HANDLE>(hold_.release());
   // Reopened from the entry's own handle, never by its name, with the right
   // to delete asked only now: the handles had so far need no sharing of
   // deletion from other programs that hold the file open.

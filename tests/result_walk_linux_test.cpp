@@ -25,7 +25,7 @@
 
 #include "input.h"
 #include "result_file.h"
-#include "result_file_linux.h"
+#include "result_walk_linux.h"
 #include "temp_dir.h"
 #include "test_names.h"
 

@@ -60,41 +60,31 @@ inline constexpr Step read_error[] = {say_line, close_result, close_input, remov
 }  // namespace ending_steps
 
 // A failure says more than a lost line, and has no verdict to lose.
-inline constexpr Ending open_error{.line = "File Open Error!!",
-                                   .status = 1,
-                                   .status_if_verdict_lost = 1,
-                                   .status_if_line_lost = 1,
-                                   .steps = ending_steps::open_error};
-inline constexpr Ending result_error{.line = "Result File Open Error!!",
-                                     .status = 1,
-                                     .status_if_verdict_lost = 1,
-                                     .status_if_line_lost = 1,
-                                     .steps = ending_steps::result_error};
+constexpr Ending failure(std::string_view line, std::span<const Step> steps) {
+  return {.line = line,
+          .status = 1,
+          .status_if_verdict_lost = 1,
+          .status_if_line_lost = 1,
+          .steps = steps};
+}
 // An answer tells first whether it is stored, then whether it was seen.
-inline constexpr Ending vacant{.line = "vacant file",
-                               .verdict = 0x00,
-                               .status = 0,
-                               .status_if_verdict_lost = status_verdict_lost,
-                               .status_if_line_lost = status_output_lost,
-                               .steps = ending_steps::vacant};
-inline constexpr Ending found{.line = "End of duty",
-                              .verdict = 0x01,
-                              .status = 0,
-                              .status_if_verdict_lost = status_verdict_lost,
-                              .status_if_line_lost = status_output_lost,
-                              .steps = ending_steps::found};
-inline constexpr Ending zeros_only{.line = "End of duty(0)",
-                                   .verdict = 0x00,
-                                   .status = 0,
-                                   .status_if_verdict_lost = status_verdict_lost,
-                                   .status_if_line_lost = status_output_lost,
-                                   .steps = ending_steps::zeros_only};
+constexpr Ending answer(std::string_view line, int verdict, std::span<const Step> steps) {
+  return {.line = line,
+          .verdict = verdict,
+          .status = 0,
+          .status_if_verdict_lost = status_verdict_lost,
+          .status_if_line_lost = status_output_lost,
+          .steps = steps};
+}
+
+inline constexpr Ending open_error = failure("File Open Error!!", ending_steps::open_error);
+inline constexpr Ending result_error =
+    failure("Result File Open Error!!", ending_steps::result_error);
+inline constexpr Ending vacant = answer("vacant file", 0x00, ending_steps::vacant);
+inline constexpr Ending found = answer("End of duty", 0x01, ending_steps::found);
+inline constexpr Ending zeros_only = answer("End of duty(0)", 0x00, ending_steps::zeros_only);
 // A failed read is no answer either way: no result file is left claiming one.
-inline constexpr Ending read_error{.line = "File Read Error!!",
-                                   .status = 1,
-                                   .status_if_verdict_lost = 1,
-                                   .status_if_line_lost = 1,
-                                   .steps = ending_steps::read_error};
+inline constexpr Ending read_error = failure("File Read Error!!", ending_steps::read_error);
 
 // The ending that the scan's answer leads to.
 constexpr const Ending& ending_after(ScanResult scan) {

@@ -133,6 +133,7 @@ class ResultRemoval : public testing::Test {
     const WorkingDirectory in_dir(dir_);
     platform::ResultFile result = platform::ResultFile::create("input", input_->identity());
     EXPECT_TRUE(result);
+    EXPECT_TRUE(result.put(0x01));
     EXPECT_TRUE(result.close());
     return result;
   }
@@ -160,5 +161,31 @@ TEST_F(ResultRemoval, LeavesAnotherFileThatTookTheName) {
   EXPECT_EQ(read_all(dir_ / "test.fzz"), "other");
   EXPECT_TRUE(fs::exists(dir_ / "moved"));
 }
+
+#ifndef _WIN32
+// Wherever the process has gone since, the file goes from the directory that
+// it was created in, and no file of that name elsewhere is touched.
+TEST_F(ResultRemoval, GoesThroughTheDirectoryWalkedTo) {
+  platform::ResultFile result = create_and_close();
+  const TempDir elsewhere("elsewhere");
+  std::ofstream(elsewhere.path() / "test.fzz", std::ios::binary) << "other";
+  const WorkingDirectory moved(elsewhere.path());
+  result.remove();
+  EXPECT_FALSE(fs::exists(dir_ / "test.fzz"));
+  EXPECT_EQ(read_all(elsewhere.path() / "test.fzz"), "other");
+}
+
+// A result reached through a link is the link's file: neither goes.
+TEST_F(ResultRemoval, LeavesTheFileBehindALink) {
+  std::ofstream(dir_ / "mine", std::ios::binary) << "old";
+  fs::create_symlink("mine", dir_ / "test.fzz");
+  platform::ResultFile result = create_and_close();
+  const WorkingDirectory in_dir(dir_);
+  result.remove();
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "test.fzz")));
+  EXPECT_EQ(read_all(dir_ / "mine"), "\x01");
+}
+
+#endif
 
 }  // namespace

@@ -455,49 +455,4 @@ TEST_P(ResultWalk, FollowsOnlyTrustedEntries) {
 INSTANTIATE_TEST_SUITE_P(Table, ResultWalk, testing::ValuesIn(walk_rows()),
                          [](const auto& row) { return row.param.name; });
 
-class ResultRemovalOnLinux : public testing::Test {
- protected:
-  void SetUp() override {
-    std::ofstream(dir_ / "input", std::ios::binary) << "x";
-    input_ = platform::open_input((dir_ / "input").string().c_str());
-    ASSERT_TRUE(input_);
-  }
-
-  platform::ResultFile create_and_close() {
-    const WorkingDirectory in_dir(dir_);
-    platform::ResultFile result = platform::ResultFile::create("input", input_->identity());
-    EXPECT_TRUE(result);
-    EXPECT_TRUE(result.put(0x01));
-    EXPECT_TRUE(result.close());
-    return result;
-  }
-
-  TempDir temp_{"removal"};
-  const fs::path& dir_ = temp_.path();
-  std::unique_ptr<platform::Input> input_;
-};
-
-// Wherever the process has gone since, the file goes from the directory that
-// it was created in, and no file of that name elsewhere is touched.
-TEST_F(ResultRemovalOnLinux, GoesThroughTheDirectoryWalkedTo) {
-  platform::ResultFile result = create_and_close();
-  const TempDir elsewhere("elsewhere");
-  std::ofstream(elsewhere.path() / "test.fzz", std::ios::binary) << "other";
-  const WorkingDirectory moved(elsewhere.path());
-  result.remove();
-  EXPECT_FALSE(fs::exists(dir_ / "test.fzz"));
-  EXPECT_EQ(read_all(elsewhere.path() / "test.fzz"), "other");
-}
-
-// A result reached through a link is the link's file: neither goes.
-TEST_F(ResultRemovalOnLinux, LeavesTheFileBehindALink) {
-  std::ofstream(dir_ / "mine", std::ios::binary) << "old";
-  fs::create_symlink("mine", dir_ / "test.fzz");
-  platform::ResultFile result = create_and_close();
-  const WorkingDirectory in_dir(dir_);
-  result.remove();
-  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir_ / "test.fzz")));
-  EXPECT_EQ(read_all(dir_ / "mine"), "\x01");
-}
-
 }  // namespace

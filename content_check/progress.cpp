@@ -9,9 +9,6 @@
 
 namespace {
 
-// Clears from the cursor to the end of the screen.
-constexpr std::string_view clear_below = "\033[J";
-
 // To the nearest whole number, halves away from zero, and up to the next
 // whole number; every number here is at least 0. Written out instead of taken
 // from <cmath>: llround and ceil were all that made the program load libm at
@@ -150,10 +147,13 @@ std::size_t StatusLine::room() const {
   return std::min(columns > 0 ? columns : assumed_columns, widest + 1) - 1;
 }
 
-void StatusLine::put(std::string_view bytes) {
-  if (terminal_.write(bytes)) return;
-  broken_ = true;
-  terminal_.shown(0);
+platform::Written StatusLine::put(std::string_view bytes, bool must_reach) {
+  const platform::Written written = terminal_.write(bytes, must_reach);
+  if (written == platform::Written::failed) {
+    broken_ = true;
+    terminal_.shown(0);
+  }
+  return written;
 }
 
 void StatusLine::show(std::string_view text) {
@@ -163,22 +163,27 @@ void StatusLine::show(std::string_view text) {
 
 void StatusLine::draw(std::string_view text, std::size_t room) {
   text = text.substr(0, std::min(text.size(), room));
-  FixedText bytes("\r");
+  FixedText bytes;
   std::size_t covered = text.size();
   if (terminal_.takes_escapes()) {
-    bytes.append(clear_below).append(text).append("\r");
+    bytes.append(platform::clear_row_and_below).append(text).append("\r");
   } else {
     // Spaces over what is left of a longer line drawn before, as far as the
     // row now reaches: a terminal that narrowed has cut the rest.
     covered = std::max(text.size(), std::min(covered_, room));
-    bytes.append(text).append(covered - text.size(), ' ');
+    bytes.append("\r").append(text).append(covered - text.size(), ' ');
   }
   // Said before the write, so that an interruption during it erases it. The
   // whole row is erased, short of its last column, so that the terminal's
   // echo of a Ctrl-C typed after the line goes with it.
+  const std::size_t covered_before = covered_;
   covered_ = covered;
   terminal_.shown(room);
-  put(bytes);
+  // A drawing that the terminal took none of has left the row as it was.
+  if (put(bytes, false) == platform::Written::none) {
+    covered_ = covered_before;
+    if (covered_before == 0) terminal_.shown(0);
+  }
 }
 
 StatusLine::~StatusLine() {
@@ -186,11 +191,10 @@ StatusLine::~StatusLine() {
   // below it since, and a terminal set to stop background jobs that write
   // would stop the run there.
   if (covered_ > 0 && !broken_ && terminal_.in_foreground()) {
-    FixedText bytes("\r");
     if (terminal_.takes_escapes()) {
-      put(bytes.append(clear_below));
+      put(platform::clear_row_and_below, true);
     } else if (const std::size_t room = this->room(); room > 0) {
-      put(bytes.append(room, ' ').append("\r"));
+      put(FixedText("\r").append(room, ' ').append("\r"), true);
     }
   }
   terminal_.shown(0);

@@ -52,11 +52,16 @@ FixedText progress_text(std::int64_t examined, std::int64_t length, Seconds elap
 // text stops short of the last column, since a line that fills its row may
 // wrap, and a carriage return then goes back to the second row only. Where
 // the terminal takes escape sequences, the cursor is left at the line's first
-// column after each drawing, and each drawing and the erasure clear from
-// there to the end of the screen: a terminal that narrows may re-flow the
-// line onto several rows, which then all lie below the cursor. Elsewhere the
-// line is drawn and erased with spaces. Nothing is drawn while the process
-// runs in the background, nor ever again once the terminal has failed.
+// column after each drawing, and each drawing and the erasure clear its row
+// and every row below: a terminal that narrows may re-flow the line onto
+// several rows, which then all lie below the cursor. Elsewhere the line is
+// drawn and erased with spaces. Nothing is drawn while the process may not
+// draw there (in the background, or on a terminal not its own), nor ever
+// again once the terminal has failed. A drawing that a paused terminal cannot
+// take now is left out, and the line goes on; one cut short is covered by
+// the next drawing or the erasure, which start from the row's first column
+// and clear or cover all that a drawing may have left. The erasure waits for
+// a paused terminal, as long as the terminal allows a write to wait.
 class StatusLine {
  public:
   // The widest line drawn, whatever the terminal's width: room for any text.
@@ -84,10 +89,10 @@ class StatusLine {
  private:
   std::size_t room() const;
   void draw(std::string_view text, std::size_t room);
-  void put(std::string_view bytes);
+  platform::Written put(std::string_view bytes, bool must_reach);
 
   platform::Terminal& terminal_;
-  std::size_t covered_ = 0;  // the columns of the row that the last drawing wrote
+  std::size_t covered_ = 0;  // the columns of the row that drawings may have written
   bool broken_ = false;      // a write failed: draw no more
 };
 

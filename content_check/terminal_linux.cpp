@@ -1,6 +1,8 @@
 // The terminal on Linux: standard error when it is one, and the erasure of
 // the status line when a signal ends the run.
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,17 +36,55 @@ bool terminal_takes_escapes() {
   return type != nullptr && *type != '\0' && std::string_view(type) != "dumb";
 }
 
-// These two make only calls that are safe in a signal handler.
+// These make only calls that are safe in a signal handler.
 std::size_t terminal_columns() {
   struct winsize size {};
   return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-// A terminal that is not this process's own (standard error sent to another
-// one) has no foreground to keep out of.
+// Standard error is drawn on only when it is this process's controlling
+// terminal and the process is in its foreground. Where it is another terminal
+// (the run started with setsid, standard error sent to another one), tcgetpgrp
+// fails: the process has no say there, and the shell that holds that terminal
+// may be showing its prompt on the very row.
 bool in_terminal_foreground() {
   const pid_t foreground = ::tcgetpgrp(STDERR_FILENO);
-  return foreground < 0 || foreground == ::getpgrp();
+  return foreground > 0 && foreground == ::getpgrp();
+}
+
+// The longest that a write waits for a paused terminal.
+constexpr long patience_ms = 5000;
+
+long milliseconds_since(const timespec& start) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+// Writes the bytes to standard error. A terminal whose output is paused
+// (Ctrl-S) takes nothing, and when whoever shares it has left it non-blocking
+// the write says so at once instead of waiting: then it is waited for, up to
+// patience_ms in all, once any of the bytes went out or when they must reach
+// it; a paused terminal makes no room, so poll says when it goes on.
+Written write_to_terminal(const char* bytes, std::size_t size, bool must_reach) {
+  timespec start{};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(STDERR_FILENO, bytes + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return Written::failed;
+    if (done == 0 && !must_reach) return Written::none;
+    const long left = patience_ms - milliseconds_since(start);
+    if (left <= 0) return done == 0 ? Written::none : Written::part;
+    pollfd ready{.fd = STDERR_FILENO, .events = POLLOUT, .revents = 0};
+    if (::poll(&ready, 1, static_cast<int>(left)) < 0 && errno != EINTR) return Written::failed;
+  }
+  return Written::all;
 }
 
 // Only calls that are safe in a signal handler: the erasure, as wide as the
@@ -54,19 +94,19 @@ void erase_and_end(int signal) {
   std::size_t columns = static_cast<std::size_t>(shown_columns);
   if (columns > 0 && in_terminal_foreground()) {
     char erasure[erasure_room + 2];
+    static_assert(clear_row_and_below.size() <= sizeof erasure);
     std::size_t size = 0;
-    erasure[size++] = '\r';
     if (escapes != 0) {
-      for (const char c : std::string_view("\033[J")) erasure[size++] = c;
+      for (const char c : clear_row_and_below) erasure[size++] = c;
     } else {
       const std::size_t width = terminal_columns();
       if (width > 0) columns = std::min(columns, width - 1);
+      erasure[size++] = '\r';
       std::fill_n(erasure + size, columns, ' ');
       size += columns;
       erasure[size++] = '\r';
     }
-    const ssize_t written = ::write(STDERR_FILENO, erasure, size);
-    static_cast<void>(written);
+    write_to_terminal(erasure, size, true);
   }
   ::signal(signal, SIG_DFL);
   ::raise(signal);
@@ -102,14 +142,8 @@ class StandardError final : public Terminal {
 
   bool in_foreground() override { return in_terminal_foreground(); }
 
-  bool write(std::string_view bytes) override {
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(STDERR_FILENO, bytes.data(), bytes.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+  Written write(std::string_view bytes, bool must_reach) override {
+    return write_to_terminal(bytes.data(), bytes.size(), must_reach);
   }
 
   void shown(std::size_t columns) override {

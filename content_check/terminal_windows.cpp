@@ -77,7 +77,7 @@ BOOL WINAPI erase_on_interrupt(DWORD event) {
     const Locked locked(line.lock);
     if (line.shown > 0) {
       if (line.escapes) {
-        put(line.console, "\r\033[J");
+        put(line.console, clear_row_and_below);
       } else {
         const std::size_t width = console_columns(line.console);
         const std::size_t columns = width > 0 ? std::min(line.shown, width - 1) : line.shown;
@@ -138,11 +138,13 @@ class Console final : public Terminal {
   // started with `start /b` shares it as it is, and cannot tell.
   bool in_foreground() override { return true; }
 
-  bool write(std::string_view bytes) override {
+  // A console has no non-blocking writes: a paused one (a selection under
+  // way, the Pause key) holds the write until it goes on.
+  Written write(std::string_view bytes, bool) override {
     ConsoleLine& line = console_line();
     const Locked locked(line.lock);
     // Once interrupted, the process is about to end: nothing more is drawn.
-    return line.ending || put(line.console, bytes);
+    return line.ending || put(line.console, bytes) ? Written::all : Written::failed;
   }
 
   void shown(std::size_t columns) override {

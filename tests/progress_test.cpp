@@ -112,21 +112,24 @@ ProgressLine::Clock::time_point read_fake_clock() {
 }
 
 // A terminal whose width and place the test sets, recording every write tried
-// on it and what an interruption would erase.
+// on it, whether it was to wait for the terminal, and what an interruption
+// would erase.
 struct FakeTerminal final : platform::Terminal {
   std::size_t width = 80;
   bool escapes = false;
   bool foreground = true;
-  bool failing = false;
+  platform::Written answer = platform::Written::all;  // to every write
   std::vector<std::string> tried;
+  std::vector<bool> waited;  // must_reach, for each write tried
   std::size_t erased_on_interrupt = 0;
 
   std::size_t columns() override { return width; }
   bool takes_escapes() override { return escapes; }
   bool in_foreground() override { return foreground; }
-  bool write(std::string_view bytes) override {
+  platform::Written write(std::string_view bytes, bool must_reach) override {
     tried.emplace_back(bytes);
-    return !failing;
+    waited.push_back(must_reach);
+    return answer;
   }
   void shown(std::size_t columns) override { erased_on_interrupt = columns; }
 
@@ -217,7 +220,9 @@ struct Drawing {
   std::string text;
   std::size_t width = 80;  // the terminal's width as it is drawn; 0 when it does not tell
   bool foreground = true;
-  bool fails = false;                   // the terminal fails from this drawing on
+  bool fails = false;  // the terminal fails from this drawing on
+  // Its output paused: it takes none of this drawing, or only part of it.
+  platform::Written paused = platform::Written::all;
   std::string written{};                // what it writes, or tries to; nothing when empty
   std::size_t erased_on_interrupt = 0;  // what an interruption overwrites after it
 };
@@ -238,6 +243,12 @@ std::string text(std::size_t n, char c = 'a') {
 std::string erasure(std::size_t n) {
   return "\r" + std::string(n, ' ') + "\r";
 }
+
+// The row cleared from its first column, with every row below, the cursor
+// left there: from the second column to the end of the screen, then the row.
+// Never ESC [ J from the first column, which tmux takes, on the top row, for
+// a clear of the whole screen and keeps a copy of.
+const std::string clear_row = "\r\033[C\033[J\r\033[K";
 
 const StatusCase status_cases[] = {
     {.what = "drawn from the first column",
@@ -305,37 +316,72 @@ const StatusCase status_cases[] = {
                   {.text = "def", .fails = true, .written = "\rdef"},
                   {.text = "ghi"}}},
     {.what = "nothing drawn, nothing erased"},
+    // A paused terminal that takes none of a drawing leaves the row as it
+    // was: the line is not broken, and spaces go only over what was drawn.
+    {.what = "paused: a drawing left out, the next drawn",
+     .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
+                  {.text = "defgh",
+                   .paused = platform::Written::none,
+                   .written = "\rdefgh",
+                   .erased_on_interrupt = 79},
+                  {.text = "ij", .written = "\rij ", .erased_on_interrupt = 79}},
+     .erasure = erasure(79)},
+    {.what = "paused at the first drawing: nothing to erase",
+     .drawings = {{.text = "abc", .paused = platform::Written::none, .written = "\rabc"}}},
+    // What a drawing cut short may have left is covered by the next one.
+    {.what = "paused partway: the next drawing covers it",
+     .drawings = {{.text = "abcdef",
+                   .paused = platform::Written::part,
+                   .written = "\rabcdef",
+                   .erased_on_interrupt = 79},
+                  {.text = "xy", .written = "\rxy    ", .erased_on_interrupt = 79}},
+     .erasure = erasure(79)},
     // Where escape sequences are taken, the cursor rests on the line's first
     // column, and everything from there down is cleared: a line that the
     // terminal re-flowed onto several rows lies wholly below it.
     {.what = "escapes: drawn after a clear, the cursor left on the first column",
      .escapes = true,
-     .drawings = {{.text = "abc", .written = "\r\033[Jabc\r", .erased_on_interrupt = 79}},
-     .erasure = "\r\033[J"},
+     .drawings = {{.text = "abc", .written = clear_row + "abc\r", .erased_on_interrupt = 79}},
+     .erasure = clear_row},
     {.what = "escapes: a shorter line needs no spaces",
      .escapes = true,
-     .drawings = {{.text = "abcdef", .written = "\r\033[Jabcdef\r", .erased_on_interrupt = 79},
-                  {.text = "xy", .written = "\r\033[Jxy\r", .erased_on_interrupt = 79}},
-     .erasure = "\r\033[J"},
+     .drawings = {{.text = "abcdef", .written = clear_row + "abcdef\r", .erased_on_interrupt = 79},
+                  {.text = "xy", .written = clear_row + "xy\r", .erased_on_interrupt = 79}},
+     .erasure = clear_row},
     {.what = "escapes: cut one column short of the width",
      .escapes = true,
      .drawings = {{.text = text(30),
                    .width = 20,
-                   .written = "\r\033[J" + text(19) + "\r",
+                   .written = clear_row + text(19) + "\r",
                    .erased_on_interrupt = 19}},
      .width_at_end = 20,
-     .erasure = "\r\033[J"},
+     .erasure = clear_row},
     {.what = "escapes: narrowed to one column after a drawing, still erased",
      .escapes = true,
-     .drawings = {{.text = "abc", .written = "\r\033[Jabc\r", .erased_on_interrupt = 79},
+     .drawings = {{.text = "abc", .written = clear_row + "abc\r", .erased_on_interrupt = 79},
                   {.text = "def", .width = 1, .erased_on_interrupt = 79}},
      .width_at_end = 1,
-     .erasure = "\r\033[J"},
+     .erasure = clear_row},
     {.what = "escapes: not erased from the background",
      .escapes = true,
-     .drawings = {{.text = "abc", .written = "\r\033[Jabc\r", .erased_on_interrupt = 79}},
+     .drawings = {{.text = "abc", .written = clear_row + "abc\r", .erased_on_interrupt = 79}},
      .foreground_at_end = false},
     {.what = "escapes: nothing drawn, nothing erased", .escapes = true},
+    {.what = "escapes: paused, a drawing left out, the line still erased",
+     .escapes = true,
+     .drawings = {{.text = "abc", .written = clear_row + "abc\r", .erased_on_interrupt = 79},
+                  {.text = "def",
+                   .paused = platform::Written::none,
+                   .written = clear_row + "def\r",
+                   .erased_on_interrupt = 79}},
+     .erasure = clear_row},
+    {.what = "escapes: paused partway at the first drawing, still erased",
+     .escapes = true,
+     .drawings = {{.text = "abc",
+                   .paused = platform::Written::part,
+                   .written = clear_row + "abc\r",
+                   .erased_on_interrupt = 79}},
+     .erasure = clear_row},
 };
 
 void PrintTo(const StatusCase& c, std::ostream* os) {
@@ -350,23 +396,32 @@ TEST_P(StatusLineDrawing, Fits) {
   FakeTerminal terminal;
   terminal.escapes = c.escapes;
   std::size_t before = 0;
+  bool failing = false;
   {
     StatusLine line(terminal);
     for (std::size_t i = 0; i < c.drawings.size(); ++i) {
       const Drawing& d = c.drawings[i];
       terminal.width = d.width;
       terminal.foreground = d.foreground;
-      terminal.failing = terminal.failing || d.fails;
+      failing = failing || d.fails;
+      terminal.answer = failing ? platform::Written::failed : d.paused;
       before = terminal.tried.size();
       line.show(d.text);
       EXPECT_EQ(terminal.since(before), d.written) << "drawing " << i;
+      // A drawing is left out, not waited for, when the terminal cannot take it now.
+      for (std::size_t w = before; w < terminal.waited.size(); ++w)
+        EXPECT_FALSE(terminal.waited[w]) << "drawing " << i;
       EXPECT_EQ(terminal.erased_on_interrupt, d.erased_on_interrupt) << "drawing " << i;
     }
     terminal.width = c.width_at_end;
     terminal.foreground = c.foreground_at_end;
+    terminal.answer = platform::Written::all;
     before = terminal.tried.size();
   }
   EXPECT_EQ(terminal.since(before), c.erasure);
+  // The erasure must reach the terminal, paused or not, before the outcome
+  // line is printed.
+  for (std::size_t w = before; w < terminal.waited.size(); ++w) EXPECT_TRUE(terminal.waited[w]);
   EXPECT_EQ(terminal.erased_on_interrupt, 0u) << "an interruption after the end";
 }
 

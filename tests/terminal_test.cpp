@@ -48,13 +48,16 @@ constexpr unsigned short columns = 80;
 // cuts its rows when it narrows, as xterm does: a character written into the
 // last column leaves the cursor there, and the next one goes to the start of
 // the next row; a carriage return goes back to the first column, a newline
-// down a row, a backspace one column back; ESC [ K erases to the end of the
-// row, ESC [ J to the end of the screen. Rows up to the cursor's and any below
-// that hold text, trailing spaces dropped; and whether any character went
-// into the last column, where a line may wrap.
+// down a row, a backspace one column back; ESC [ C moves a column forward,
+// ESC [ K erases to the end of the row, ESC [ J to the end of the screen. Rows
+// up to the cursor's and any below that hold text, trailing spaces dropped;
+// whether any character went into the last column, where a line may wrap;
+// and whether ESC [ J came in a row's first column, which tmux takes on the
+// top row for a clear of the whole screen and keeps a copy of.
 struct Screen {
   std::string text;
   bool last_column_reached = false;
+  bool cleared_from_first_column = false;
 };
 
 Screen screen_of(const std::string& bytes, std::size_t width = columns,
@@ -84,10 +87,17 @@ Screen screen_of(const std::string& bytes, std::size_t width = columns,
     } else if (c == '\b') {
       if (column > 0) --column;
       pending_wrap = false;
+    } else if (c == '\033' && bytes.compare(i, 3, "\033[C") == 0) {
+      column = std::min(column + 1, width - 1);
+      pending_wrap = false;
+      i += 2;
     } else if (c == '\033' &&
                (bytes.compare(i, 3, "\033[K") == 0 || bytes.compare(i, 3, "\033[J") == 0)) {
       if (lines[row].size() > column) lines[row].resize(column);
-      if (bytes[i + 2] == 'J') lines.resize(row + 1);
+      if (bytes[i + 2] == 'J') {
+        lines.resize(row + 1);
+        screen.cleared_from_first_column = screen.cleared_from_first_column || column == 0;
+      }
       pending_wrap = false;
       i += 2;
     } else {
@@ -127,6 +137,11 @@ TEST(ScreenOf, WrapsErasesAndCutsRowsWhenNarrowed) {
   EXPECT_EQ(screen_of("a\r\nlong line\rxy", 80, 12, 4).text, "a\nxyng");
   // ESC [ J takes the cursor's row from the cursor on, and every row below.
   EXPECT_EQ(screen_of("a\r\nabcdefgh\r\033[J", 4).text, "a\nabcd\n");
+  EXPECT_TRUE(screen_of("a\r\nabcdefgh\r\033[J", 4).cleared_from_first_column);
+  const Screen from_second = screen_of("a\r\nabcdefgh\r\033[C\033[J\r\033[K", 4);
+  EXPECT_EQ(from_second.text, "a\nabcd\n");
+  EXPECT_FALSE(from_second.cleared_from_first_column);
+  EXPECT_EQ(screen_of("ab\r\033[C\033[C\033[Cx", 3).text, "abx");
   // Any other sequence stays on the screen, where no row expects it.
   EXPECT_EQ(screen_of("ab\033[Ax").text, "ab\033[Ax");
 }
@@ -137,6 +152,14 @@ enum class Input {
   fifo,       // fed with zeros for a while
   slow_file,  // 2 MiB of zeros, read slowly
   slow_fifo,  // a FIFO fed as above, read slowly, whose first read takes all the heap there is
+};
+
+// Output paused with Ctrl-S, as a user pauses a terminal to read it, on a
+// terminal that another program left non-blocking, then resumed with Ctrl-Q.
+enum class Pause {
+  none,
+  during_scan,   // once the progress shows, for a second or so while the input still comes
+  past_its_end,  // once the progress shows, until a second after the input stopped coming
 };
 
 // A limit on the program's memory, set with setrlimit.
@@ -159,6 +182,7 @@ struct Row {
   MemoryLimit limit{};
   unsigned short columns = 80;  // the terminal's width
   bool whole_fields = false;    // every drawing is checked to be made of whole fields
+  Pause pause = Pause::none;
 };
 
 // The screen after the name was typed, and after the run ended with its line.
@@ -235,6 +259,21 @@ const Row rows[] = {
      .sigint_ignored = true,
      .screen = ended,
      .shown = {progress}},
+    // Drawings that the paused terminal cannot take are left out, and the
+    // line goes on once it is resumed; an erasure due while it is paused waits.
+    {.name = "PausedDuringTheScan",
+     .screen = ended,
+     .shown = {progress},
+     .pause = Pause::during_scan},
+    {.name = "PausedPastTheScansEnd",
+     .screen = ended,
+     .shown = {progress},
+     .pause = Pause::past_its_end},
+    {.name = "PausedOnADumbTerminal",
+     .term = "dumb",
+     .screen = ended,
+     .shown = {progress},
+     .pause = Pause::past_its_end},
 };
 
 using row_printing::PrintTo;
@@ -243,6 +282,7 @@ struct Finished {
   std::string terminal;  // every byte the terminal received
   std::string during;    // what it had received while the input still came
   std::string error;     // what a pipe on standard error received
+  std::string resumed;   // what it received after a pause ended
   int status = -1;
 };
 
@@ -270,19 +310,25 @@ void feed(const std::string& path, Clock::duration fed_for, const std::atomic<bo
   done = true;
 }
 
+// The clear of the line's row and every row below before a drawing, after
+// its carriage return.
+const std::string clear_after_return = "\033[C\033[J\r\033[K";
+
 // Every text that a drawing leaves, after the name was typed: what comes
-// between one carriage return and the next, with any ESC [ J that clears
-// below it, and any spaces that cover a longer line drawn before, taken off.
-// The ending's line, which a newline follows, is no drawing.
+// between one carriage return and the next, with the clear before it, and any
+// spaces that cover a longer line drawn before, taken off. The ending's line,
+// which a newline follows, is no drawing.
 std::vector<std::string> drawn_texts(const std::string& terminal) {
   std::vector<std::string> texts;
   const std::string typed = "input\r\n";
   const std::size_t after = terminal.find(typed);
   if (after == std::string::npos) return texts;
-  std::istringstream pieces(terminal.substr(after + typed.size()));
+  std::string drawings = terminal.substr(after + typed.size());
+  for (std::size_t at; (at = drawings.find(clear_after_return)) != std::string::npos;)
+    drawings.erase(at, clear_after_return.size());
+  std::istringstream pieces(drawings);
   for (std::string piece; std::getline(pieces, piece, '\r');) {
     if (piece.starts_with("\n") || pieces.peek() == '\n' || pieces.eof()) continue;
-    if (piece.starts_with("\033[J")) piece.erase(0, 3);
     piece.erase(piece.find_last_not_of(' ') + 1);
     texts.push_back(piece);
   }
@@ -317,11 +363,14 @@ enum class Job {
   foreground,
   background,             // in a process group of its own, the name on a pipe
   backgrounded_and_back,  // sent to the background once the progress shows, then back
+  own_session,            // in a session of its own, as setsid starts it: the terminal is
+                          // not its controlling one, and the shell keeps its foreground
 };
 
 // Runs the job as a shell would: in a process group of its own, given the
 // terminal's foreground or not, which SIGUSR1 takes back and SIGUSR2 gives
-// again. Ends with the job's exit status. Runs in the forked child.
+// again; or in a session of its own. Ends with the job's exit status. Runs in
+// the forked child.
 [[noreturn]] void act_as_shell(const Launch& launch, const char* dir, Job job, int name_pipe,
                                bool sigint_ignored) {
   ::signal(SIGTTOU, SIG_IGN);  // as a shell does, to hand the terminal on
@@ -331,16 +380,20 @@ enum class Job {
   ::sigprocmask(SIG_BLOCK, &waited, &previous);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::setpgid(0, 0);
+    if (job == Job::own_session)
+      ::setsid();
+    else
+      ::setpgid(0, 0);
     if (job == Job::backgrounded_and_back)
       ::tcsetpgrp(STDIN_FILENO, ::getpid());
-    else
+    else if (job == Job::background)
       ::dup2(name_pipe, STDIN_FILENO);
     ::signal(SIGTTOU, SIG_DFL);
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     launch.exec_in(dir, sigint_ignored);
   }
-  ::setpgid(pid, pid);
+  // A leader of a process group could no longer start a session.
+  if (job != Job::own_session) ::setpgid(pid, pid);
   if (job == Job::backgrounded_and_back) ::tcsetpgrp(STDIN_FILENO, pid);
   for (;;) {
     int s = 0;
@@ -363,6 +416,7 @@ struct Start {
   bool fill_heap = false;       // and its first read takes all the heap there is
   bool error_to_pipe = false;   // standard error a pipe instead of the terminal
   bool sigint_ignored = false;  // started with SIGINT ignored, as a background job is
+  bool non_blocking = false;    // the terminal left non-blocking, as another program may leave it
   Job job = Job::foreground;    // else under a parent that acts as the job's shell
 };
 
@@ -407,6 +461,10 @@ Started start_on_terminal(const Start& start, const std::string& dir) {
       ::close(error_pipe[0]);
       ::close(error_pipe[1]);
     }
+    // One open terminal behind standard input, output and error: set on one,
+    // the flag holds for all three.
+    if (start.non_blocking)
+      ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
     if (start.job == Job::foreground) launch.exec_in(dir.c_str(), start.sigint_ignored);
     act_as_shell(launch, dir.c_str(), start.job, name_pipe[0], start.sigint_ignored);
   }
@@ -459,7 +517,8 @@ Finished run(const Row& row, const std::string& dir) {
                                              .slow_read = row.input != Input::fifo,
                                              .fill_heap = row.input == Input::slow_fifo,
                                              .error_to_pipe = row.error_to_pipe,
-                                             .sigint_ignored = row.sigint_ignored},
+                                             .sigint_ignored = row.sigint_ignored,
+                                             .non_blocking = row.pause != Pause::none},
                                             dir);
   if (started.pid < 0) return {};
   const pid_t pid = started.pid;
@@ -469,14 +528,18 @@ Finished run(const Row& row, const std::string& dir) {
   std::atomic<bool> stop = false, fed = false;
   std::thread feeder;
   if (row.input != Input::slow_file) {
-    const Clock::duration fed_for =
-        row.signal != 0 && !row.sigint_ignored ? 0s : (row.input == Input::fifo ? 3s : 1500ms);
+    const Clock::duration fed_for = row.signal != 0 && !row.sigint_ignored ? 0s
+                                    : row.pause != Pause::none             ? 4s
+                                    : row.input == Input::fifo             ? 3s
+                                                                           : 1500ms;
     feeder = std::thread(feed, input, fed_for, std::cref(stop), std::ref(fed));
   }
 
   Finished r;
   bool typed_name = false, signalled = false, during_kept = false;
-  Clock::time_point typed_at{};
+  Clock::time_point typed_at{}, paused_at{}, fed_at{};
+  bool paused = false, resumed = false;
+  std::size_t resumed_at = std::string::npos;
   r.status = watch(started, r.terminal, [&] {
     if (row.error_to_pipe) {
       char buffer[4096];
@@ -496,6 +559,22 @@ Finished run(const Row& row, const std::string& dir) {
       during_kept = true;
     }
     const bool progress_shows = r.terminal.find(progress) != std::string::npos;
+    // The terminal's own Ctrl-S and Ctrl-Q (IXON), typed as a user would.
+    if (row.pause != Pause::none && !paused && progress_shows) {
+      EXPECT_EQ(::write(terminal, "\023", 1), 1);
+      paused = true;
+      paused_at = Clock::now();
+    }
+    if (fed && fed_at == Clock::time_point{}) fed_at = Clock::now();
+    if (paused && !resumed &&
+        (row.pause == Pause::during_scan
+             ? Clock::now() - paused_at > 1200ms
+             : fed_at != Clock::time_point{} && Clock::now() - fed_at > 1s)) {
+      EXPECT_FALSE(row.pause == Pause::during_scan && fed) << "the scan ended while paused";
+      EXPECT_EQ(::write(terminal, "\021", 1), 1);
+      resumed = true;
+      resumed_at = r.terminal.size();
+    }
     if (row.signal != 0 && !signalled && typed_name &&
         (progress_shows || (row.error_to_pipe && Clock::now() - typed_at > 1500ms))) {
       r.during = r.terminal;
@@ -508,6 +587,7 @@ Finished run(const Row& row, const std::string& dir) {
   });
   // A slow file has no feeding to end: what showed at all showed during the scan.
   if (!during_kept) r.during = r.terminal;
+  if (resumed_at != std::string::npos) r.resumed = r.terminal.substr(resumed_at);
   stop = true;
   if (feeder.joinable()) feeder.join();
   if (row.error_to_pipe) {
@@ -534,12 +614,26 @@ TEST_P(Terminal, Row) {
   if (row.shown.empty()) {
     EXPECT_EQ(r.terminal.find(progress), std::string::npos) << testing::PrintToString(r.terminal);
   }
+  if (row.pause != Pause::none) {
+    EXPECT_NE(r.resumed, "") << "never paused and resumed: " << testing::PrintToString(r.terminal);
+  }
+  // Resumed while the scan still runs, the line is drawn again: a drawing
+  // left out broke nothing. Two drawings, since one may have been under way
+  // as the pause came.
+  if (row.pause == Pause::during_scan) {
+    const std::size_t first = r.resumed.find(progress);
+    EXPECT_NE(first, std::string::npos) << testing::PrintToString(r.resumed);
+    EXPECT_NE(r.resumed.find(progress, first + 1), std::string::npos)
+        << "not drawn again after the pause: " << testing::PrintToString(r.resumed);
+  }
   Screen screen = screen_of(r.terminal, row.columns);
   // The terminal echoes a typed Ctrl-C as ^C, which the program may erase or
   // not, depending on which comes first.
   if (row.typed && screen.text.ends_with("\n^C")) screen.text.resize(screen.text.size() - 2);
   EXPECT_EQ(screen.text, row.screen) << testing::PrintToString(r.terminal);
   EXPECT_FALSE(screen.last_column_reached) << "a line filled its row and may have wrapped";
+  EXPECT_FALSE(screen.cleared_from_first_column)
+      << "ESC [ J in the first column: " << testing::PrintToString(r.terminal);
   EXPECT_EQ(r.error, "");
   EXPECT_EQ(r.status, row.status);
   if (row.term.empty() || row.term == "dumb") {
@@ -690,6 +784,12 @@ const SizeRow size_rows[] = {
      .progress = false,
      .terminal = prompt_bytes + zeros_only_bytes},
     {.name = "BackgroundedAndBroughtBack", .job = Job::backgrounded_and_back, .screen = ended},
+    // Its standard error is a terminal, but not its own: nothing of the line
+    // may reach the row where the shell that holds it shows its prompt.
+    {.name = "TerminalNotItsOwnDrawsNothing",
+     .job = Job::own_session,
+     .progress = false,
+     .terminal = prompt_bytes + typed_echo + zeros_only_bytes},
 };
 
 void PrintTo(const SizeRow& row, std::ostream* os) {
@@ -803,6 +903,7 @@ TEST_P(TerminalSize, Row) {
   if (!row.screen.empty()) {
     EXPECT_EQ(screen.text, row.screen) << all;
     EXPECT_FALSE(screen.last_column_reached) << "a line filled its row: " << all;
+    EXPECT_FALSE(screen.cleared_from_first_column) << "ESC [ J in the first column: " << all;
   }
   if (row.narrowed_to != 0 && !row.signal_at_once) {
     EXPECT_NE(r.after_narrowing.find(" examined"), std::string::npos)
@@ -837,11 +938,20 @@ INSTANTIATE_TEST_SUITE_P(Table, TerminalSize, testing::ValuesIn(size_rows),
 
 struct ReflowRow {
   const char* name;
-  std::vector<unsigned short> widths;  // the window's widths in turn once the progress shows
-  int signal = 0;                      // sent once the last width has had a drawing
-  bool typed = false;                  // the signal comes as Ctrl-C typed in the window
-  std::string screen;                  // the final screen, wrapped rows joined
+  std::vector<unsigned short> widths{};  // the window's widths in turn once the progress shows
+  int signal = 0;                        // sent once the last width has had a drawing
+  bool typed = false;                    // the signal comes as Ctrl-C typed in the window
+  std::string screen;                    // the final screen, wrapped rows joined
   int status = zeros_only.status;
+  // The screen cleared once the name is typed, as clear clears it, pushing
+  // its rows into tmux's history: the line lies on the top row.
+  bool cleared = false;
+  // Output paused with Ctrl-S once the progress shows, on a terminal left
+  // non-blocking, until a second after the input stopped coming.
+  bool paused = false;
+  // Started in a session of its own (setsid), on a terminal not its own: the
+  // line must never show.
+  bool own_session = false;
 };
 
 const std::string reflow_dialogue = std::string(prompt) + "\ninput";
@@ -863,6 +973,22 @@ const ReflowRow reflow_rows[] = {
      .typed = true,
      .screen = reflow_dialogue,
      .status = 1000 + SIGINT},
+    // On the top row, where tmux (scroll-on-clear, on by default) takes a
+    // clear to the end of the screen from the first column for a clear of the
+    // whole screen and pushes a copy of it into its history: nothing of the
+    // line may be left there, by a redrawing, the erasure or an interruption.
+    // (Narrowed there, tmux itself pushes the line's first rows into its
+    // history as it re-flows them, where nothing can reach them.)
+    {.name = "OnTheTopRow", .screen = ended.substr(0, ended.size() - 1), .cleared = true},
+    {.name = "OnTheTopRowThenSigterm",
+     .signal = SIGTERM,
+     .screen = reflow_dialogue,
+     .status = 1000 + SIGTERM,
+     .cleared = true},
+    {.name = "PausedPastTheScansEnd", .screen = ended.substr(0, ended.size() - 1), .paused = true},
+    {.name = "TerminalNotItsOwnDrawsNothing",
+     .screen = ended.substr(0, ended.size() - 1),
+     .own_session = true},
 };
 
 void PrintTo(const ReflowRow& row, std::ostream* os) {
@@ -943,6 +1069,8 @@ TEST_P(Reflow, LeavesOnlyTheDialogue) {
                                     "/proc/self/exe",
                                     "--status-to=" + status_file};
   start[8] = std::filesystem::read_symlink("/proc/self/exe").string();
+  if (row.paused) start.push_back("--non-blocking");
+  if (row.own_session) start.push_back("--own-session");
   start.insert(start.end(), options.program.begin(), options.program.end());
   tmux(server, start);
   struct Server {
@@ -964,7 +1092,31 @@ TEST_P(Reflow, LeavesOnlyTheDialogue) {
   if (ok) {
     tmux(server, {"send-keys", "-l", "input"});
     tmux(server, {"send-keys", "Enter"});
+  }
+  if (ok && row.cleared) {
+    // Once the Enter's echo has taken the cursor below the name, well before
+    // the first drawing, a second after the scan began. send-keys -R resets
+    // the pane as clear does, through the same clear of the screen.
+    ok = wait_for([&] { return tmux(server, {"display-message", "-p", "#{cursor_y}"}) == "2\n"; });
+    tmux(server, {"send-keys", "-R"});
+  }
+  if (ok && row.own_session) {
+    // Looked at every 50 ms while the input comes, the line would show in
+    // one look or more of every half second of it.
+    bool shown = false;
+    ok = wait_for([&] {
+      shown = shown || tmux_screen(server).find(progress) != std::string::npos;
+      return std::filesystem::exists(status_file);
+    });
+    EXPECT_FALSE(shown) << "drawn on a terminal that is not its own";
+  } else if (ok) {
     ok = wait_for([&] { return tmux_screen(server).find(progress) != std::string::npos; });
+  }
+  if (ok && row.paused) {
+    tmux(server, {"send-keys", "C-s"});
+    ok = wait_for([&] { return fed.load(); });
+    std::this_thread::sleep_for(1s);
+    tmux(server, {"send-keys", "C-q"});
   }
   for (std::size_t i = 0; ok && i < row.widths.size(); ++i) {
     tmux(server, {"resize-window", "-x", std::to_string(row.widths[i])});
@@ -1000,13 +1152,24 @@ INSTANTIATE_TEST_SUITE_P(Table, Reflow, testing::ValuesIn(reflow_rows),
 // Runs the command and writes down how it ended (an exit status, or 1000 +
 // the signal that ended it), ignoring the signals sent to the whole group
 // meanwhile; then waits to be ended, so that the terminal stays as the
-// command left it.
+// command left it. Before the command, --non-blocking leaves the terminal
+// non-blocking, as another program may leave it, and --own-session starts
+// the command in a session of its own, as setsid does.
 [[noreturn]] void run_writing_status(const char* file, char** command) {
+  bool own_session = false;
+  for (; *command != nullptr && std::string_view(*command).starts_with("--"); ++command) {
+    if (std::string_view(*command) == "--non-blocking")
+      ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    own_session = own_session || std::string_view(*command) == "--own-session";
+  }
   std::vector<std::string> words;
   for (char** word = command; *word != nullptr; ++word) words.emplace_back(*word);
   const Launch launch({}, words);
   const pid_t pid = ::fork();
-  if (pid == 0) launch.exec_in(".");
+  if (pid == 0) {
+    if (own_session) ::setsid();
+    launch.exec_in(".");
+  }
   for (int s : {SIGINT, SIGTERM}) std::signal(s, SIG_IGN);
   int raw = 0;
   while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {

@@ -1,21 +1,22 @@
 /* The floor for a short run: a minimal C program that does the whole job for a
- * file whose answer shows in its first 64 KiB. It prints the prompt, reads the
- * name with fgets, opens the file, creates test.fzz, reads the first 64 KiB,
- * writes the verdict byte and prints the line; dynamically linked, as the
- * program is. Nothing that does the same job can start and answer faster. */
+ * file whose answer shows in its first read. It prints the prompt, reads the
+ * name, opens the file, creates test.fzz, reads as much as the program's first
+ * read, writes the verdict byte and prints the line; dynamically linked, as
+ * the program is. Nothing that does the same job can start and answer faster. */
 #include <fcntl.h>
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 
-static unsigned char buffer[64 << 10];
+#include "floor.h"
+#include "scan_sizes.h"
+
+static unsigned char buffer[first_read_bytes];
 
 int main(void) {
   puts("Input File Name");
   fflush(stdout);
   char name[128];
-  if (fgets(name, sizeof name, stdin) == NULL) return 1;
-  name[strcspn(name, "\r\n")] = '\0';
+  if (!read_name(name, sizeof name)) return 1;
   const int fd = open(name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     puts("File Open Error!!");

@@ -792,10 +792,6 @@ const SizeRow size_rows[] = {
      .terminal = prompt_bytes + typed_echo + zeros_only_bytes},
 };
 
-void PrintTo(const SizeRow& row, std::ostream* os) {
-  *os << row.name;
-}
-
 struct SizedRun {
   std::string terminal;                         // every byte the terminal received
   std::size_t narrowed_at = std::string::npos;  // how many of them came before it narrowed
@@ -883,10 +879,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
   stop = true;
   if (feeder.joinable()) feeder.join();
   ::close(terminal);
-  std::ifstream verdict(dir_.path() / "test.fzz", std::ios::binary);
-  std::ostringstream bytes;
-  bytes << verdict.rdbuf();
-  r.verdict = bytes.str();
+  r.verdict = read_all(dir_.path() / "test.fzz");
   return r;
 }
 
@@ -990,10 +983,6 @@ const ReflowRow reflow_rows[] = {
      .screen = ended.substr(0, ended.size() - 1),
      .own_session = true},
 };
-
-void PrintTo(const ReflowRow& row, std::ostream* os) {
-  *os << row.name;
-}
 
 // Runs tmux on the server at the socket given with the words given; what it
 // printed, or nothing when it could not start. The output goes through a file:

@@ -1154,12 +1154,15 @@ INSTANTIATE_TEST_SUITE_P(Table, Reflow, testing::ValuesIn(reflow_rows),
   std::vector<std::string> words;
   for (char** word = command; *word != nullptr; ++word) words.emplace_back(*word);
   const Launch launch({}, words);
+  // Ignored before the fork, not after it: a signal sent to the group in
+  // between would end this runner, and with it the pane, so that no status
+  // is ever written. exec_in gives the command their defaults again.
+  for (int s : {SIGINT, SIGTERM}) std::signal(s, SIG_IGN);
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (own_session) ::setsid();
     launch.exec_in(".");
   }
-  for (int s : {SIGINT, SIGTERM}) std::signal(s, SIG_IGN);
   int raw = 0;
   while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
   }

@@ -66,6 +66,9 @@ class StatusLine {
  public:
   // The widest line drawn, whatever the terminal's width: room for any text.
   static constexpr std::size_t widest = 160;
+  // The columns said to be shown are those an interruption overwrites, which
+  // it can do for no more than erasure_room of them.
+  static_assert(widest <= platform::erasure_room);
   // The width taken for a terminal that does not tell its own.
   static constexpr std::size_t assumed_columns = 80;
 

@@ -17,6 +17,12 @@ namespace platform {
 // drawing of a line there would leave a copy of itself behind.
 inline constexpr std::string_view clear_row_and_below = "\r\033[C\033[J\r\033[K";
 
+// The most columns that an interruption overwrites. The erasure is built in
+// place, in the signal handler (on Windows the Ctrl-C handler), where nothing
+// may be taken from the heap, so no line may be said to be shown wider than
+// this; the status line's widest is checked against it where both are seen.
+inline constexpr std::size_t erasure_room = 254;
+
 // What became of bytes written to the terminal.
 enum class Written {
   all,     // every byte reached it

@@ -25,7 +25,6 @@ namespace {
 // The columns that an interruption overwrites, from the first; 0 when no line
 // is shown. No line is ever wider than erasure_room.
 volatile std::sig_atomic_t shown_columns = 0;
-constexpr std::size_t erasure_room = 254;
 // Whether the terminal takes escape sequences, as told when it was opened.
 volatile std::sig_atomic_t escapes = 0;
 

@@ -22,9 +22,6 @@ namespace {
 // thread of its own, so the line is drawn and erased under a lock, which
 // lives as long as the process, since the handler may still be running when
 // the line goes.
-// The most columns an interruption overwrites; no line is ever wider.
-constexpr std::size_t erasure_room = 254;
-
 struct ConsoleLine {
   CRITICAL_SECTION lock;
   HANDLE console = INVALID_HANDLE_VALUE;

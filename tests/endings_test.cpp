@@ -40,7 +40,7 @@ struct Recorder final : EndingActions {
 };
 
 struct EndingCase {
-  const char* what;
+  const char* name;
   const Ending& ending;
   std::optional<ScanResult> after{};  // the scan's answer that leads here, if any
   std::vector<std::string> steps{};   // written out here, not read from the table
@@ -104,7 +104,7 @@ TEST(EndWith, SaysWhatWasLost) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Endings,
     testing::Values(
-        EndingCase{.what = "file open error",
+        EndingCase{.name = "file open error",
                    .ending = open_error,
                    .steps = {"say File Open Error!!"},
                    .status = 1,
@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                    .status_if_close_fails = 1,
                    .status_if_say_fails = 1,
                    .status_if_all_fail = 1},
-        EndingCase{.what = "result file open error",
+        EndingCase{.name = "result file open error",
                    .ending = result_error,
                    .steps = {"say Result File Open Error!!", "close input"},
                    .status = 1,
@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
                    .status_if_close_fails = 1,
                    .status_if_say_fails = 1,
                    .status_if_all_fail = 1},
-        EndingCase{.what = "vacant file",
+        EndingCase{.name = "vacant file",
                    .ending = vacant,
                    .after = ScanResult::empty,
                    .steps = {"store 0", "say vacant file", "close result", "close input"},
@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
                    .status_if_close_fails = -1,
                    .status_if_say_fails = 2,
                    .status_if_all_fail = -1},
-        EndingCase{.what = "found",
+        EndingCase{.name = "found",
                    .ending = found,
                    .after = ScanResult::found,
                    .steps = {"store 1", "close result", "close input", "say End of duty"},
@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                    .status_if_close_fails = -1,
                    .status_if_say_fails = 2,
                    .status_if_all_fail = -1},
-        EndingCase{.what = "zeros only",
+        EndingCase{.name = "zeros only",
                    .ending = zeros_only,
                    .after = ScanResult::not_found,
                    .steps = {"close input", "say End of duty(0)", "store 0", "close result"},
@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                    .status_if_say_fails = 2,
                    .status_if_all_fail = -1},
         EndingCase{
-            .what = "read error",
+            .name = "read error",
             .ending = read_error,
             .after = ScanResult::read_error,
             .steps = {"say File Read Error!!", "close result", "close input", "remove result"},
@@ -154,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
             .status_if_close_fails = 1,
             .status_if_say_fails = 1,
             .status_if_all_fail = 1}),
-    [](const testing::TestParamInfo<EndingCase>& c) { return test_name(c.param.what); });
+    [](const testing::TestParamInfo<EndingCase>& c) { return test_name(c.param.name); });
 
 // The line on standard error: the name, the reason, and a reason too long for
 // the line cut to fit. No byte of a name reaches a terminal as a control: it

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,13 +58,6 @@ struct Handle {
   }
   bool ok() const { return h != INVALID_HANDLE_VALUE && h != nullptr; }
 };
-
-std::string read_all(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 class MessagePipe : public testing::TestWithParam<Row> {
  protected:

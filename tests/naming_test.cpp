@@ -36,9 +36,9 @@ INSTANTIATE_TEST_SUITE_P(
                     NamingCase{"\xfftest.fzz", "test2.fzz"}, NamingCase{"data.bin", "test.fzz"}));
 
 struct TrimCase {
-  const char* what;
+  const char* name;
   std::string typed;  // the bytes in the line buffer after the read
-  std::string name;
+  std::string trimmed;
 };
 
 using row_printing::PrintTo;
@@ -53,7 +53,7 @@ TEST_P(Trim, CutsAtTheFirstControlByte) {
   std::copy(typed.begin(), typed.end(), line);
   line[typed.size()] = '\0';
   trim_input_name(line);
-  EXPECT_EQ(std::string(line), GetParam().name) << GetParam().what;
+  EXPECT_EQ(std::string(line), GetParam().trimmed) << GetParam().name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TrimCase{"delete and high bytes stay", "a\x7f\x80\xff.bin\n",
                              "a\x7f\x80\xff.bin"},
                     TrimCase{"127 characters", std::string(127, 'n'), std::string(127, 'n')}),
-    [](const testing::TestParamInfo<TrimCase>& c) { return test_name(c.param.what); });
+    [](const testing::TestParamInfo<TrimCase>& c) { return test_name(c.param.name); });
 
 TEST(Trim, StopsAtIndex127WhenNoByteEndsTheName) {
   char line[line_buffer_size];

@@ -18,7 +18,7 @@ constexpr std::int64_t KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024, TiB = GiB
 constexpr std::int64_t unknown = -1;
 
 struct TextCase {
-  const char* what;
+  const char* name;
   std::int64_t examined;
   std::int64_t length;
   double seconds;
@@ -62,11 +62,11 @@ TEST_P(ProgressText, HumanUnits) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ProgressText, testing::ValuesIn(text_cases),
                          [](const testing::TestParamInfo<TextCase>& c) {
-                           return test_name(c.param.what);
+                           return test_name(c.param.name);
                          });
 
 struct FittedCase {
-  const char* what;
+  const char* name;
   std::int64_t examined;
   std::int64_t length;
   std::size_t columns;
@@ -100,7 +100,7 @@ TEST_P(FittedText, LeavesOutWholeFields) {
 
 INSTANTIATE_TEST_SUITE_P(Table, FittedText, testing::ValuesIn(fitted_cases),
                          [](const testing::TestParamInfo<FittedCase>& c) {
-                           return test_name(c.param.what);
+                           return test_name(c.param.name);
                          });
 
 // A clock that the test moves, counting how often it is read.
@@ -171,7 +171,7 @@ TEST(ProgressLineTiming, AfterASecondThenTwiceASecond) {
 }
 
 struct WidthCase {
-  const char* what;
+  const char* name;
   std::size_t width;  // the terminal's; the line keeps off its last column
   const char* drawn;  // the text of the drawing, nothing when none fits
 };
@@ -211,7 +211,7 @@ TEST_P(ProgressLineWidth, DrawsWholeFields) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ProgressLineWidth, testing::ValuesIn(width_cases),
                          [](const testing::TestParamInfo<WidthCase>& c) {
-                           return test_name(c.param.what);
+                           return test_name(c.param.name);
                          });
 
 // --- the line on the terminal ------------------------------------------------
@@ -228,7 +228,7 @@ struct Drawing {
 };
 
 struct StatusCase {
-  const char* what;
+  const char* name;
   bool escapes = false;  // whether the terminal takes escape sequences
   std::vector<Drawing> drawings{};
   std::size_t width_at_end = 80;
@@ -251,19 +251,19 @@ std::string erasure(std::size_t n) {
 const std::string clear_row = "\r\033[C\033[J\r\033[K";
 
 const StatusCase status_cases[] = {
-    {.what = "drawn from the first column",
+    {.name = "drawn from the first column",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
-    {.what = "cut one column short of the width",
+    {.name = "cut one column short of the width",
      .drawings = {{.text = text(100), .written = "\r" + text(79), .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
-    {.what = "spaces over a longer line",
+    {.name = "spaces over a longer line",
      .drawings = {{.text = "abcdef", .written = "\rabcdef", .erased_on_interrupt = 79},
                   {.text = "xy", .written = "\rxy    ", .erased_on_interrupt = 79},
                   {.text = "z", .written = "\rz     ", .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
     // The text and the spaces stop short of the new width.
-    {.what = "narrowed between drawings",
+    {.name = "narrowed between drawings",
      .drawings =
          {{.text = text(60), .written = "\r" + text(60), .erased_on_interrupt = 79},
           {.text = text(30, 'b'),
@@ -274,51 +274,51 @@ const StatusCase status_cases[] = {
      .width_at_end = 20,
      .erasure = erasure(19)},
     // The erasure fits the new width.
-    {.what = "narrowed before the erasure",
+    {.name = "narrowed before the erasure",
      .drawings = {{.text = text(60), .written = "\r" + text(60), .erased_on_interrupt = 79}},
      .width_at_end = 20,
      .erasure = erasure(19)},
-    {.what = "widened between drawings",
+    {.name = "widened between drawings",
      .drawings =
          {{.text = text(30), .width = 10, .written = "\r" + text(9), .erased_on_interrupt = 9},
           {.text = text(30), .written = "\r" + text(30), .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
-    {.what = "no width told: 80 columns",
+    {.name = "no width told: 80 columns",
      .drawings =
          {{.text = text(100), .width = 0, .written = "\r" + text(79), .erased_on_interrupt = 79}},
      .width_at_end = 0,
      .erasure = erasure(79)},
-    {.what = "never wider than 160 columns",
+    {.name = "never wider than 160 columns",
      .drawings = {{.text = text(300),
                    .width = 300,
                    .written = "\r" + text(160),
                    .erased_on_interrupt = 160}},
      .width_at_end = 300,
      .erasure = erasure(160)},
-    {.what = "one column: nothing drawn",
+    {.name = "one column: nothing drawn",
      .drawings = {{.text = "abc", .width = 1}},
      .width_at_end = 1},
-    {.what = "narrowed to one column",
+    {.name = "narrowed to one column",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
                   {.text = "def", .width = 1, .erased_on_interrupt = 79}},
      .width_at_end = 1},
     // Nothing drawn in the background, drawing again in the foreground.
-    {.what = "background, then foreground",
+    {.name = "background, then foreground",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
                   {.text = "defgh", .foreground = false, .erased_on_interrupt = 79},
                   {.text = "ij", .written = "\rij ", .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
-    {.what = "not erased from the background",
+    {.name = "not erased from the background",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79}},
      .foreground_at_end = false},
-    {.what = "nothing tried after a failed write",
+    {.name = "nothing tried after a failed write",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
                   {.text = "def", .fails = true, .written = "\rdef"},
                   {.text = "ghi"}}},
-    {.what = "nothing drawn, nothing erased"},
+    {.name = "nothing drawn, nothing erased"},
     // A paused terminal that takes none of a drawing leaves the row as it
     // was: the line is not broken, and spaces go only over what was drawn.
-    {.what = "paused: a drawing left out, the next drawn",
+    {.name = "paused: a drawing left out, the next drawn",
      .drawings = {{.text = "abc", .written = "\rabc", .erased_on_interrupt = 79},
                   {.text = "defgh",
                    .paused = platform::Written::none,
@@ -326,10 +326,10 @@ const StatusCase status_cases[] = {
                    .erased_on_interrupt = 79},
                   {.text = "ij", .written = "\rij ", .erased_on_interrupt = 79}},
      .erasure = erasure(79)},
-    {.what = "paused at the first drawing: nothing to erase",
+    {.name = "paused at the first drawing: nothing to erase",
      .drawings = {{.text = "abc", .paused = platform::Written::none, .written = "\rabc"}}},
     // What a drawing cut short may have left is covered by the next one.
-    {.what = "paused partway: the next drawing covers it",
+    {.name = "paused partway: the next drawing covers it",
      .drawings = {{.text = "abcdef",
                    .paused = platform::Written::part,
                    .written = "\rabcdef",
@@ -339,16 +339,16 @@ const StatusCase status_cases[] = {
     // Where escape sequences are taken, the cursor rests on the line's first
     // column, and everything from there down is cleared: a line that the
     // terminal re-flowed onto several rows lies wholly below it.
-    {.what = "escapes: drawn after a clear, the cursor left on the first column",
+    {.name = "escapes: drawn after a clear, the cursor left on the first column",
      .escapes = true,
      .drawings = {{.text = "abc", .written = clear_row + "abc\r", .erased_on_interrupt = 79}},
      .erasure = clear_row},
-    {.what = "escapes: a shorter line needs no spaces",
+    {.name = "escapes: a shorter line needs no spaces",
      .escapes = true,
      .drawings = {{.text = "abcdef", .written = clear_row + "abcdef\r", .erased_on_interrupt = 79},
                   {.text = "xy", .written = clear_row + "xy\r", .erased_on_interrupt = 79}},
      .erasure = clear_row},
-    {.what = "escapes: cut one column short of the width",
+    {.name = "escapes: cut one column short of the width",
      .escapes = true,
      .drawings = {{.text = text(30),
                    .width = 20,
@@ -356,18 +356,18 @@ const StatusCase status_cases[] = {
                    .erased_on_interrupt = 19}},
      .width_at_end = 20,
      .erasure = clear_row},
-    {.what = "escapes: narrowed to one column after a drawing, still erased",
+    {.name = "escapes: narrowed to one column after a drawing, still erased",
      .escapes = true,
      .drawings = {{.text = "abc", .written = clear_row + "abc\r", .erased_on_interrupt = 79},
                   {.text = "def", .width = 1, .erased_on_interrupt = 79}},
      .width_at_end = 1,
      .erasure = clear_row},
-    {.what = "escapes: not erased from the background",
+    {.name = "escapes: not erased from the background",
      .escapes = true,
      .drawings = {{.text = "abc", .written = clear_row + "abc\r", .erased_on_interrupt = 79}},
      .foreground_at_end = false},
-    {.what = "escapes: nothing drawn, nothing erased", .escapes = true},
-    {.what = "escapes: paused, a drawing left out, the line still erased",
+    {.name = "escapes: nothing drawn, nothing erased", .escapes = true},
+    {.name = "escapes: paused, a drawing left out, the line still erased",
      .escapes = true,
      .drawings = {{.text = "abc", .written = clear_row + "abc\r", .erased_on_interrupt = 79},
                   {.text = "def",
@@ -375,7 +375,7 @@ const StatusCase status_cases[] = {
                    .written = clear_row + "def\r",
                    .erased_on_interrupt = 79}},
      .erasure = clear_row},
-    {.what = "escapes: paused partway at the first drawing, still erased",
+    {.name = "escapes: paused partway at the first drawing, still erased",
      .escapes = true,
      .drawings = {{.text = "abc",
                    .paused = platform::Written::part,
@@ -383,10 +383,6 @@ const StatusCase status_cases[] = {
                    .erased_on_interrupt = 79}},
      .erasure = clear_row},
 };
-
-void PrintTo(const StatusCase& c, std::ostream* os) {
-  *os << c.what;
-}
 
 class StatusLineDrawing : public testing::TestWithParam<StatusCase> {};
 
@@ -427,7 +423,7 @@ TEST_P(StatusLineDrawing, Fits) {
 
 INSTANTIATE_TEST_SUITE_P(Table, StatusLineDrawing, testing::ValuesIn(status_cases),
                          [](const testing::TestParamInfo<StatusCase>& c) {
-                           return test_name(c.param.what);
+                           return test_name(c.param.name);
                          });
 
 // Records every report of a scan.
@@ -441,7 +437,7 @@ struct Reports final : ScanProgress {
 };
 
 struct ReportCase {
-  const char* what;
+  const char* name;
   MemorySource source;
   ScanResult result;
   std::int64_t last;    // the bytes examined at the last report
@@ -515,7 +511,7 @@ TEST_P(ScanReports, OncePerBlock) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ScanReports, testing::ValuesIn(report_cases()),
                          [](const testing::TestParamInfo<ReportCase>& c) {
-                           return test_name(c.param.what);
+                           return test_name(c.param.name);
                          });
 
 }  // namespace

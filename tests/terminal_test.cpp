@@ -792,10 +792,6 @@ const SizeRow size_rows[] = {
      .terminal = prompt_bytes + typed_echo + zeros_only_bytes},
 };
 
-void PrintTo(const SizeRow& row, std::ostream* os) {
-  *os << row.name;
-}
-
 struct SizedRun {
   std::string terminal;                         // every byte the terminal received
   std::size_t narrowed_at = std::string::npos;  // how many of them came before it narrowed
@@ -883,10 +879,7 @@ SizedRun TerminalSize::run(const SizeRow& row) {
   stop = true;
   if (feeder.joinable()) feeder.join();
   ::close(terminal);
-  std::ifstream verdict(dir_.path() / "test.fzz", std::ios::binary);
-  std::ostringstream bytes;
-  bytes << verdict.rdbuf();
-  r.verdict = bytes.str();
+  r.verdict = read_all(dir_.path() / "test.fzz");
   return r;
 }
 
@@ -990,10 +983,6 @@ const ReflowRow reflow_rows[] = {
      .screen = ended.substr(0, ended.size() - 1),
      .own_session = true},
 };
-
-void PrintTo(const ReflowRow& row, std::ostream* os) {
-  *os << row.name;
-}
 
 // Runs tmux on the server at the socket given with the words given; what it
 // printed, or nothing when it could not start. The output goes through a file:
@@ -1165,12 +1154,15 @@ INSTANTIATE_TEST_SUITE_P(Table, Reflow, testing::ValuesIn(reflow_rows),
   std::vector<std::string> words;
   for (char** word = command; *word != nullptr; ++word) words.emplace_back(*word);
   const Launch launch({}, words);
+  // Ignored before the fork, not after it: a signal sent to the group in
+  // between would end this runner, and with it the pane, so that no status
+  // is ever written. exec_in gives the command their defaults again.
+  for (int s : {SIGINT, SIGTERM}) std::signal(s, SIG_IGN);
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (own_session) ::setsid();
     launch.exec_in(".");
   }
-  for (int s : {SIGINT, SIGTERM}) std::signal(s, SIG_IGN);
   int raw = 0;
   while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
   }

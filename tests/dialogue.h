@@ -4,6 +4,8 @@
 // fails the rows that show it.
 #pragma once
 
+#include <initializer_list>
+#include <string>
 #include <string_view>
 
 inline constexpr std::string_view prompt = "Input File Name";
@@ -49,3 +51,19 @@ inline constexpr Ending read_error{.line = "File Read Error!!",
                                    .verdict = no_verdict,
                                    .status = 1,
                                    .steps = "say, close result, close input, remove result"};
+
+// All that standard output shows of a run that ended so: the prompt and the
+// ending's line, each ended by nl ("\r\n" on Windows and on a terminal).
+inline std::string dialogue(const Ending& ending, std::string_view nl = "\n") {
+  return std::string(prompt) + std::string(nl) + std::string(ending.line) + std::string(nl);
+}
+
+// Which of the endings standard output shows, or null when it shows none of
+// them: the one way for a check to tell what a run ended with.
+inline const Ending* ending_shown(std::string_view out,
+                                  std::initializer_list<const Ending*> endings,
+                                  std::string_view nl = "\n") {
+  for (const Ending* ending : endings)
+    if (out == dialogue(*ending, nl)) return ending;
+  return nullptr;
+}

@@ -201,13 +201,12 @@ class InTempDir : public testing::Test {
     // A terminal shows a line end as a carriage return and a newline.
     const std::string nl =
         runner_options().windows_build || output == Output::terminal ? "\r\n" : "\n";
-    const std::string dialogue = std::string(prompt) + nl + std::string(row.ending.line) + nl;
     if (output == Output::file && row.file_size_limit != RLIM_INFINITY) {
       // A file takes no byte past the limit.
-      EXPECT_EQ(run.out, dialogue.substr(0, row.file_size_limit));
+      EXPECT_EQ(run.out, dialogue(row.ending, nl).substr(0, row.file_size_limit));
     } else if (output == Output::file || output == Output::busy_pipe ||
                output == Output::terminal) {
-      EXPECT_EQ(run.out, dialogue);
+      EXPECT_EQ(run.out, dialogue(row.ending, nl));
     }
     if (row.ending.status == 1 && row.err.empty())
       ADD_FAILURE() << "a failure ending's row without its line on standard error";

@@ -1147,10 +1147,9 @@ TEST_F(InTempDir, MemoryRunningOutBeforeTheScanEndsWithALine) {
       const Finished run = run_at(kib);
       if (run.out.empty() && run.status != 0) continue;
       ++asked;
-      std::optional<Ending> ending;
-      for (const Ending& e : {sweep.verdict, open_error, read_error, result_error})
-        if (run.out == std::string(prompt) + "\n" + std::string(e.line) + "\n") ending = e;
-      if (!ending) {
+      const Ending* const ending =
+          ending_shown(run.out, {&sweep.verdict, &open_error, &read_error, &result_error});
+      if (ending == nullptr) {
         ADD_FAILURE() << "no ending line: " << testing::PrintToString(run.out) << ", status "
                       << run.status << ", standard error " << testing::PrintToString(run.err);
         fs::remove(dir / "test.fzz");
@@ -1237,9 +1236,8 @@ TEST_F(InTempDir, FileOfZerosCutAndGrownWhileReadIsNeverFound) {
   for (int run_count = 1; run_count <= 200 && std::chrono::steady_clock::now() < deadline;
        ++run_count) {
     const Finished run = run_in(dir_.path(), typed, Input::pipe, Output::file, scratch_.path(), {});
-    const Ending* ending = nullptr;
-    for (const Ending* e : {&zeros_only, &vacant, &read_error, &found})
-      if (run.out == std::string(prompt) + nl + std::string(e->line) + nl) ending = e;
+    const Ending* const ending =
+        ending_shown(run.out, {&zeros_only, &vacant, &read_error, &found}, nl);
     if (ending == nullptr || ending == &found) {
       ADD_FAILURE() << "run " << run_count << " answered: " << run.out;
       break;
@@ -1280,7 +1278,7 @@ TEST_F(InTempDir, SharedFileOfNamesGivesEachRunItsOwnLine) {
         {vacant, ""},
         {open_error, "content_check: '': No such file or directory"}}) {
     const Finished run = run_with(dir_.path(), in_fd, Output::file, scratch_.path());
-    EXPECT_EQ(run.out, std::string(prompt) + nl + std::string(ending.line) + nl);
+    EXPECT_EQ(run.out, dialogue(ending, nl));
     expect_failure_line(run.err, err);
     EXPECT_EQ(run.status, ending.status);
     if (ending.verdict != no_verdict) {
@@ -1310,7 +1308,7 @@ TEST_F(InTempDir, NameTypedLateIntoNonBlockingInputIsWaitedFor) {
   const Finished run = run_with(dir_.path(), typed[0], Output::file, scratch_.path());
   typist.join();
   ::close(typed[0]);
-  EXPECT_EQ(run.out, std::string(prompt) + "\n" + std::string(found.line) + "\n");
+  EXPECT_EQ(run.out, dialogue(found));
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, found.status);
   EXPECT_EQ(read_all(dir_.path() / "test.fzz"), "\x01");
@@ -1370,7 +1368,7 @@ TEST_F(InTempDir, NameSentAsOneMessageIsTheMessagesLine) {
     if (!c.late) sender.join();
     const Finished run = run_with(dir_.path(), ends[0], Output::file, scratch_.path());
     if (sender.joinable()) sender.join();
-    EXPECT_EQ(run.out, std::string(prompt) + "\n" + std::string(c.ending.line) + "\n");
+    EXPECT_EQ(run.out, dialogue(c.ending));
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, c.ending.status);
     if (c.ending.verdict == no_verdict)

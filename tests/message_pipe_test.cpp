@@ -120,8 +120,7 @@ TEST_P(MessagePipe, NameIsTheFirstLineOfTheMessages) {
   DWORD status = 0;
   ASSERT_TRUE(::GetExitCodeProcess(process.hProcess, &status));
 
-  EXPECT_EQ(read_all(out_path),
-            std::string(prompt) + "\r\n" + std::string(row.ending.line) + "\r\n");
+  EXPECT_EQ(read_all(out_path), dialogue(row.ending, "\r\n"));
   EXPECT_EQ(read_all(err_path), "");
   EXPECT_EQ(status, static_cast<DWORD>(row.ending.status));
   const fs::path result = run_dir / "test.fzz";

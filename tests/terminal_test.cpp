@@ -186,8 +186,8 @@ struct Row {
 };
 
 // The screen after the name was typed, and after the run ended with its line.
-const std::string dialogue = std::string(prompt) + "\ninput\n";
-const std::string ended = dialogue + std::string(zeros_only.line) + "\n";
+const std::string prompt_and_typed = std::string(prompt) + "\ninput\n";
+const std::string ended = prompt_and_typed + std::string(zeros_only.line) + "\n";
 const std::string progress = " examined, ";
 
 const Row rows[] = {
@@ -199,31 +199,31 @@ const Row rows[] = {
      .shown = {" of 2.0 MiB examined (", "%), ", " s left"}},
     {.name = "InterruptedBySigint",
      .signal = SIGINT,
-     .screen = dialogue,
+     .screen = prompt_and_typed,
      .status = 1000 + SIGINT,
      .shown = {progress}},
     {.name = "InterruptedBySigterm",
      .signal = SIGTERM,
-     .screen = dialogue,
+     .screen = prompt_and_typed,
      .status = 1000 + SIGTERM,
      .shown = {progress}},
     {.name = "InterruptedByCtrlCTyped",
      .signal = SIGINT,
      .typed = true,
-     .screen = dialogue,
+     .screen = prompt_and_typed,
      .status = 1000 + SIGINT,
      .shown = {progress}},
     {.name = "InterruptedWithStandardErrorAPipe",
      .error_to_pipe = true,
      .signal = SIGINT,
-     .screen = dialogue,
+     .screen = prompt_and_typed,
      .status = 1000 + SIGINT},
     {.name = "DumbTerminalGetsSpacesOnly", .term = "dumb", .screen = ended, .shown = {progress}},
     {.name = "EmptyTermGetsSpacesOnly", .term = "", .screen = ended, .shown = {progress}},
     {.name = "DumbTerminalInterrupted",
      .signal = SIGINT,
      .term = "dumb",
-     .screen = dialogue,
+     .screen = prompt_and_typed,
      .status = 1000 + SIGINT,
      .shown = {progress}},
     {.name = "WholeFieldsAt80",
@@ -698,13 +698,13 @@ TEST(TightMemory, EveryRunThatPromptsEndsWithItsLine) {
       const std::string text = screen_of(r.terminal).text;
       // A failure ending says why on standard error, the same terminal, in
       // one line before its own.
-      const std::size_t reason_end = text.find('\n', dialogue.size());
-      const bool reason_given = text.compare(dialogue.size(), 15, "content_check: ") == 0 &&
+      const std::size_t reason_end = text.find('\n', prompt_and_typed.size());
+      const bool reason_given = text.compare(prompt_and_typed.size(), 15, "content_check: ") == 0 &&
                                 reason_end != std::string::npos;
       const Ending* ending = std::find_if(std::begin(endings), std::end(endings), [&](auto& e) {
         const std::string line = std::string(e.line) + "\n";
         return e.status == 1 ? reason_given && text.substr(reason_end + 1) == line
-                             : text == dialogue + line;
+                             : text == prompt_and_typed + line;
       });
       if (ending == std::end(endings)) {
         ADD_FAILURE() << what << ": no line of the program's at the end: "
@@ -755,20 +755,20 @@ const SizeRow size_rows[] = {
     {.name = "NarrowedThenInterrupted",
      .narrowed_to = 20,
      .signal = SIGINT,
-     .screen = dialogue,
+     .screen = prompt_and_typed,
      .status = 1000 + SIGINT},
     {.name = "NarrowedOnADumbTerminal", .narrowed_to = 20, .term = "dumb", .screen = ended},
     {.name = "NarrowedThenInterruptedOnADumbTerminal",
      .narrowed_to = 20,
      .signal = SIGINT,
      .term = "dumb",
-     .screen = dialogue,
+     .screen = prompt_and_typed,
      .status = 1000 + SIGINT},
     {.name = "InterruptedAsTheTerminalNarrows",
      .narrowed_to = 20,
      .signal = SIGINT,
      .signal_at_once = true,
-     .screen = dialogue,
+     .screen = prompt_and_typed,
      .status = 1000 + SIGINT},
     {.name = "EndedWithinTheFirstSecondDrawsNothing",
      .quick = true,

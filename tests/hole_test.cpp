@@ -2,6 +2,7 @@
 // growth, and the hole query made to fail the ways file systems do.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -58,6 +59,36 @@ void make(const std::string& path, const Layout& l) {
   for (std::int64_t at : l.nonzero) ASSERT_EQ(::pwrite(fd, "\x01", 1, at), 1);
   ASSERT_EQ(::ftruncate(fd, l.size), 0);
   ::close(fd);
+}
+
+// Written out and dropped from the page cache, as a file is that nobody has
+// read for a while.
+void make_cold(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::fdatasync(fd), 0);
+  EXPECT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+  ::close(fd);
+}
+
+// The pages of the file in the page cache (cachestat, Linux 6.5 on), or -1
+// when the system cannot tell.
+std::int64_t cached_pages(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return -1;
+  const std::uint64_t range[2] = {0, 0};  // from 0 to the end
+  std::uint64_t count[5] = {};
+  const long asked = ::syscall(451, fd, range, count, 0);
+  ::close(fd);
+  return asked == 0 ? static_cast<std::int64_t>(count[0]) : -1;
+}
+
+// Why the file cannot be made cold here, or nothing when it can: the scan
+// reads cold data directly only where the system tells what is cached.
+std::string why_not_cold(const std::string& path) {
+  if (cached_pages(path) < 0) return "no cachestat here: everything is read through the cache";
+  if (cached_pages(path) > 0) return "this file system keeps its files in memory";
+  return {};
 }
 
 ScanResult scan_file(const std::string& path) {
@@ -156,6 +187,18 @@ TEST_P(Holes, AsIfRead) {
   EXPECT_EQ(scan_file(input_path(dir)), GetParam().expected);
 }
 
+// The same once the file is cold, and the page cache left as it was: read
+// directly, not a page of the file is cached after the scan.
+TEST_P(Holes, AsIfReadColdAroundTheCache) {
+  TempDir dir;
+  const std::string path = input_path(dir);
+  ASSERT_NO_FATAL_FAILURE(make(path, GetParam()));
+  ASSERT_NO_FATAL_FAILURE(make_cold(path));
+  if (const std::string why = why_not_cold(path); !why.empty()) GTEST_SKIP() << why;
+  EXPECT_EQ(scan_file(path), GetParam().expected);
+  EXPECT_EQ(cached_pages(path), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, Holes, testing::ValuesIn(layouts()),
                          [](const testing::TestParamInfo<Layout>& l) {
                            return test_name(l.param.what);
@@ -205,16 +248,24 @@ class GrowingFile final : public ByteSource {
   std::once_flag grown_;
 };
 
+// Also when it is read directly, cold, with its new byte cached.
 TEST(Holes, AFileThatGrowsBetweenBlocksIsReadToItsNewEnd) {
-  for (const bool positioned : {false, true}) {
-    TempDir dir;
-    ASSERT_NO_FATAL_FAILURE(
-        make(input_path(dir), {.what = "growing", .size = 2 * MiB, .zeros = 2 * MiB}));
-    const std::unique_ptr<platform::Input> input = platform::open_input(input_path(dir).c_str());
-    ASSERT_TRUE(input);
-    GrowingFile source(*input, input_path(dir), positioned);
-    EXPECT_EQ(scan_for_nonzero(source), ScanResult::found)
-        << (positioned ? "positioned" : "stream");
+  for (const bool cold : {false, true}) {
+    for (const bool positioned : {false, true}) {
+      TempDir dir;
+      ASSERT_NO_FATAL_FAILURE(
+          make(input_path(dir), {.what = "growing", .size = 2 * MiB, .zeros = 2 * MiB}));
+      if (cold) {
+        ASSERT_NO_FATAL_FAILURE(make_cold(input_path(dir)));
+        if (const std::string why = why_not_cold(input_path(dir)); !why.empty())
+          GTEST_SKIP() << why;
+      }
+      const std::unique_ptr<platform::Input> input = platform::open_input(input_path(dir).c_str());
+      ASSERT_TRUE(input);
+      GrowingFile source(*input, input_path(dir), positioned);
+      EXPECT_EQ(scan_for_nonzero(source), ScanResult::found)
+          << (positioned ? "positioned" : "stream") << (cold ? ", cold" : "");
+    }
   }
 }
 

@@ -46,6 +46,7 @@ struct Fixture {
   std::vector<std::pair<std::int64_t, char>> writes{};  // sparse: bytes put into the hole
   bool leaves = false;  // reader: goes once the program has opened the FIFO for writing
   bool nobody = false;  // owned by the user nobody instead of the caller (needs root)
+  bool cold = false;    // file: out of the page cache when the run starts
 };
 
 inline Fixture file(std::string name, std::string bytes) {
@@ -86,6 +87,13 @@ inline Fixture idle_fifo(std::string name) {
 }
 inline Fixture owned_by_nobody(Fixture f) {
   f.nobody = true;
+  return f;
+}
+
+// A file written out and dropped from the page cache before the run, as one is
+// that nobody has read for a while.
+inline Fixture made_cold(Fixture f) {
+  f.cold = true;
   return f;
 }
 

@@ -20,6 +20,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -106,6 +108,91 @@ void content_rows(std::vector<Row>& t) {
                .fixtures = {file("last.bin", zeros((24 << 20) - 1) + "\x01")},
                .ending = found,
                .one_processor = true});
+}
+
+// Cold files, which the program reads around the page cache where the system
+// lets it: the same answers, and the cache left as it was, but for what it
+// reads through the cache: a tail shorter than the alignment, or all of a file
+// whose direct reads are refused.
+void cold_rows(std::vector<Row>& t) {
+  constexpr std::size_t MiB = std::size_t{1} << 20;
+  constexpr std::int64_t all_of_8_MiB = (8 << 20) / 4096;
+  t.push_back({.name = "ColdZerosLeaveTheCacheAsItWas",
+               .typed = "zeros.bin\n",
+               .fixtures = {made_cold(file("zeros.bin", zeros(24 * MiB)))},
+               .ending = zeros_only,
+               .only = Platform::linux_only,
+               .cached_after = 0});
+  t.push_back({.name = "ColdLastByteNonZero",
+               .typed = "last.bin\n",
+               .fixtures = {made_cold(file("last.bin", zeros(24 * MiB - 1) + "\x01"))},
+               .ending = found,
+               .only = Platform::linux_only,
+               .cached_after = 0});
+  t.push_back({.name = "ColdFileOfUnalignedLengthReadsItsTailThroughTheCache",
+               .typed = "zeros.bin\n",
+               .fixtures = {made_cold(file("zeros.bin", zeros(3 * MiB + 1000)))},
+               .ending = zeros_only,
+               .only = Platform::linux_only,
+               .cached_after = 1});
+  t.push_back({.name = "ColdByteInAnUnalignedTail",
+               .typed = "tail.bin\n",
+               .fixtures = {made_cold(file("tail.bin", zeros(3 * MiB + 999) + "\x01"))},
+               .ending = found,
+               .only = Platform::linux_only,
+               .cached_after = 1});
+  t.push_back({.name = "ColdOnOneProcessor",
+               .typed = "last.bin\n",
+               .fixtures = {made_cold(file("last.bin", zeros(24 * MiB - 1) + "\x01"))},
+               .ending = found,
+               .only = Platform::linux_only,
+               .one_processor = true,
+               .cached_after = 0});
+  // Smaller blocks, still aligned, from the memory the run has.
+  t.push_back({.name = "ColdShortOfMemory",
+               .typed = "big\n",
+               .fixtures = {made_cold(file("big", zeros(20 * MiB) + "\x01"))},
+               .ending = found,
+               .only = Platform::linux_only,
+               .data_limit = rlim_t{4} << 20,
+               .cached_after = 1});
+  t.push_back({.name = "ColdFileThatCannotBeOpenedForDirectReads",
+               .typed = "zeros.no-direct-open\n",
+               .fixtures = {made_cold(file("zeros.no-direct-open", zeros(8 * MiB)))},
+               .ending = zeros_only,
+               .only = Platform::linux_only,
+               .failing_reads = true,
+               .cached_after = all_of_8_MiB});
+  t.push_back({.name = "ColdFileThatRefusesDirectReads",
+               .typed = "zeros.no-direct-read\n",
+               .fixtures = {made_cold(file("zeros.no-direct-read", zeros(8 * MiB)))},
+               .ending = zeros_only,
+               .only = Platform::linux_only,
+               .failing_reads = true,
+               .cached_after = all_of_8_MiB});
+  t.push_back({.name = "ColdFileThatRefusesDirectReadsWithItsLastByteNonZero",
+               .typed = "last.no-direct-read\n",
+               .fixtures = {made_cold(file("last.no-direct-read", zeros(8 * MiB - 1) + "\x01"))},
+               .ending = found,
+               .only = Platform::linux_only,
+               .failing_reads = true,
+               .cached_after = all_of_8_MiB});
+  // It grows at the first direct read, once its length has been measured:
+  // read directly, the file is read to its new end.
+  t.push_back({.name = "ColdFileThatGrowsWhileReadDirectly",
+               .typed = "zeros.grows\n",
+               .fixtures = {made_cold(file("zeros.grows", zeros(4096)))},
+               .ending = found,
+               .only = Platform::linux_only,
+               .failing_reads = true,
+               .changed = {{"zeros.grows", zeros(8191) + "\x01"}}});
+  t.push_back({.name = "ColdFileWhoseReadsFail",
+               .typed = "zeros.unreadable\n",
+               .fixtures = {made_cold(file("zeros.unreadable", zeros(8 * MiB)))},
+               .ending = read_error,
+               .err = "content_check: zeros.unreadable: Input/output error",
+               .only = Platform::linux_only,
+               .failing_reads = true});
 }
 
 // Inputs that are no plain file, or none at all.
@@ -753,6 +840,7 @@ void step_order_rows(std::vector<Row>& t) {
 std::vector<Row> rows() {
   std::vector<Row> t;
   content_rows(t);
+  cold_rows(t);
   unusual_input_rows(t);
   name_rows(t);
   line_rows(t);
@@ -997,17 +1085,64 @@ TEST_F(InTempDir, MemoryRunningOutBeforeTheScanEndsWithALine) {
   }
 }
 
-// A writer that keeps cutting a file of zeros and growing it again, with zeros
-// only, while the program reads it: a byte that did not come is no evidence,
-// so whatever the program answers, it is never that it found one. On Linux
-// the file is cut to nothing and grown to 1 MiB on a tmpfs, where this race
-// was seen; the Windows build sees its file grown from 32 MiB to 64 MiB and
-// cut back, never below its first size. Runs until the time or the runs run
-// out, since the race is won only now and then.
+// A writer that keeps cutting the file of zeros at zeros_file and growing it
+// again, from low to high bytes and back, with zeros only, while the program
+// reads it: a byte that did not come is no evidence, so whatever the program
+// answers, it is never that it found one. Runs until the time or the runs
+// run out, since the race is won only now and then; prints how often each
+// ending came.
+void never_found_while_cut_and_grown(const fs::path& dir, const fs::path& scratch,
+                                     const std::string& typed, const fs::path& zeros_file,
+                                     std::int64_t low, std::int64_t high, bool cold) {
+  const int fd = ::open(zeros_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, high), 0);
+  // Cut and grown, the file is all hole: nothing of it is ever cached.
+  if (cold) {
+    if (const std::string why = why_not_cold(zeros_file); !why.empty()) {
+      ::close(fd);
+      GTEST_SKIP() << why;
+    }
+  }
+  std::atomic<bool> stop = false;
+  std::thread writer([&] {
+    while (!stop) {
+      if (::ftruncate(fd, low) != 0 || ::ftruncate(fd, high) != 0) return;
+    }
+  });
+  const std::string nl = options.windows_build ? "\r\n" : "\n";
+  std::map<std::string_view, int> seen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(cold ? 10 : 20);
+  for (int run_count = 1; run_count <= 200 && std::chrono::steady_clock::now() < deadline;
+       ++run_count) {
+    const Finished run = run_in(dir, typed, Input::pipe, Output::file, scratch, {});
+    const Ending* ending = nullptr;
+    for (const Ending* e : {&zeros_only, &vacant, &read_error, &found})
+      if (run.out == std::string(prompt) + nl + std::string(e->line) + nl) ending = e;
+    if (ending == nullptr || ending == &found) {
+      ADD_FAILURE() << "run " << run_count << " answered: " << run.out;
+      break;
+    }
+    ++seen[ending->line];
+    EXPECT_EQ(run.status, ending->status);
+    std::error_code ignored;
+    fs::remove(dir / "test.fzz", ignored);
+  }
+  stop = true;
+  writer.join();
+  ::close(fd);
+  std::string tally;
+  for (const auto& [line, count] : seen)
+    tally += std::string(line) + ": " + std::to_string(count) + "; ";
+  std::cout << "[          ] " << tally << "\n";
+}
+
+// On Linux the file is cut to nothing and grown to 1 MiB on a tmpfs, where
+// this race was seen; the Windows build sees its file grown from 32 MiB to
+// 64 MiB and cut back, never below its first size.
 TEST_F(InTempDir, FileOfZerosCutAndGrownWhileReadIsNeverFound) {
   constexpr std::int64_t MiB = std::int64_t{1} << 20;
   const bool windows = options.windows_build;
-  const std::int64_t low = windows ? 32 * MiB : 0, high = windows ? 64 * MiB : MiB;
   fs::path where = dir_.path();
   std::optional<fs::path> mounted, made;
   const struct Undo {
@@ -1034,42 +1169,80 @@ TEST_F(InTempDir, FileOfZerosCutAndGrownWhileReadIsNeverFound) {
     }
   }
   const fs::path zeros_file = where / "zeros";
-  const int fd = ::open(zeros_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::ftruncate(fd, windows ? low : high), 0);
-  std::atomic<bool> stop = false;
-  std::thread writer([&] {
-    while (!stop) {
-      if (::ftruncate(fd, windows ? high : low) != 0 || ::ftruncate(fd, windows ? low : high) != 0)
-        return;
-    }
-  });
-  const std::string typed = (windows ? std::string("zeros") : zeros_file.string()) + "\n";
-  const std::string nl = windows ? "\r\n" : "\n";
-  std::map<std::string_view, int> seen;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (int run_count = 1; run_count <= 200 && std::chrono::steady_clock::now() < deadline;
-       ++run_count) {
-    const Finished run = run_in(dir_.path(), typed, Input::pipe, Output::file, scratch_.path(), {});
-    const Ending* ending = nullptr;
-    for (const Ending* e : {&zeros_only, &vacant, &read_error, &found})
-      if (run.out == std::string(prompt) + nl + std::string(e->line) + nl) ending = e;
-    if (ending == nullptr || ending == &found) {
-      ADD_FAILURE() << "run " << run_count << " answered: " << run.out;
-      break;
-    }
-    ++seen[ending->line];
-    EXPECT_EQ(run.status, ending->status);
-    std::error_code ignored;
-    fs::remove(dir_.path() / "test.fzz", ignored);
+  if (windows) {
+    never_found_while_cut_and_grown(dir_.path(), scratch_.path(), "zeros\n", zeros_file, 64 * MiB,
+                                    32 * MiB, false);
+  } else {
+    never_found_while_cut_and_grown(dir_.path(), scratch_.path(), zeros_file.string() + "\n",
+                                    zeros_file, 0, MiB, false);
   }
-  stop = true;
-  writer.join();
-  ::close(fd);
-  std::string tally;
-  for (const auto& [line, count] : seen)
-    tally += std::string(line) + ": " + std::to_string(count) + "; ";
-  std::cout << "[          ] " << tally << "\n";
+}
+
+// The same on the file system of the temporary directory, whose reads of the
+// file, never cached, go around the page cache.
+TEST_F(InTempDir, ColdFileOfZerosCutAndGrownWhileReadDirectlyIsNeverFound) {
+  if (options.windows_build) GTEST_SKIP() << "a case for the other platform";
+  never_found_while_cut_and_grown(dir_.path(), scratch_.path(), "zeros\n", dir_.path() / "zeros", 0,
+                                  std::int64_t{1} << 20, true);
+}
+
+// A block device, cold: a loop device over an image of zeros with a non-zero
+// byte on either side of the first reads' ends, of the middle and of the end,
+// its logical blocks of 512 and of 4096 bytes. Read around the page cache:
+// the same answers, and not a page of the device cached afterwards.
+TEST_F(InTempDir, ColdBlockDeviceIsReadAroundTheCache) {
+  if (options.windows_build) GTEST_SKIP() << "a case for the other platform";
+  if (::geteuid() != 0) GTEST_SKIP() << "making a loop device needs root";
+  if (std::system("command -v losetup >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "losetup is not installed";
+  constexpr std::int64_t KiB = 1024, size = 24 << 20;
+  const std::optional<std::int64_t> nonzero[] = {
+      std::nullopt, 0,       64 * KiB - 1, 64 * KiB, 320 * KiB - 1, 320 * KiB, size / 2 - 1,
+      size / 2 + 1, size - 1};
+  const fs::path image = scratch_.path() / "disk.img";
+  for (const int sector : {512, 4096}) {
+    for (const std::optional<std::int64_t>& at : nonzero) {
+      SCOPED_TRACE("logical blocks of " + std::to_string(sector) + ", non-zero byte at " +
+                   (at ? std::to_string(*at) : "none"));
+      {
+        std::ofstream out(image, std::ios::binary | std::ios::trunc);
+        out.seekp(size - 1).put('\0');
+        if (at) out.seekp(*at).put('\x01');
+      }
+      const std::string attach =
+          "losetup --find --show --sector-size " + std::to_string(sector) + " " + image.string();
+      FILE* const made = ::popen(attach.c_str(), "r");
+      ASSERT_NE(made, nullptr);
+      char device[64] = {};
+      const bool named = std::fgets(device, sizeof device, made) != nullptr;
+      const int attached = ::pclose(made);
+      if (!named || attached != 0) GTEST_SKIP() << "no loop device to be had here";
+      const std::string path = std::string(device).substr(0, std::strcspn(device, "\n"));
+      const struct Detach {
+        std::string path;
+        ~Detach() { std::system(("losetup -d " + path).c_str()); }
+      } detach{path};
+      // Held open, so that its cache stays when the program closes it: a
+      // block device's last close drops it.
+      const int held = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(held, 0);
+      const struct Close {
+        int fd;
+        ~Close() { ::close(fd); }
+      } close_held{held};
+      ASSERT_TRUE(make_cold(path));
+      if (const std::string why = why_not_cold(path); !why.empty()) GTEST_SKIP() << why;
+      const Finished run =
+          run_in(dir_.path(), path + "\n", Input::pipe, Output::file, scratch_.path(), {});
+      const Ending& ending = at ? found : zeros_only;
+      EXPECT_EQ(run.out, std::string(prompt) + "\n" + std::string(ending.line) + "\n");
+      EXPECT_EQ(run.status, ending.status);
+      EXPECT_EQ(read_all(dir_.path() / "test.fzz"),
+                std::string(1, static_cast<char>(ending.verdict)));
+      EXPECT_EQ(cached_pages(path), 0);
+      fs::remove(dir_.path() / "test.fzz");
+    }
+  }
 }
 
 // Programs run one after another on one file of names take one line each,

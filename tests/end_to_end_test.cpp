@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -880,11 +879,13 @@ class LoopDevice : public InTempDir {
     if (!device_.empty()) ::system(("losetup -d " + device_).c_str());
     device_.clear();
   }
-  // Attaches a file of the bytes as a loop device; empty when that cannot be done here.
-  std::string attach(const std::string& bytes) {
+  // Attaches a file of the bytes as a loop device, of logical blocks of the
+  // sector size; empty when that cannot be done here.
+  std::string attach(const std::string& bytes, int sector = 512) {
     const fs::path image = scratch_.path() / "image";
     std::ofstream(image, std::ios::binary) << bytes;
-    const std::string command = "losetup -f --show " + image.string() + " 2>/dev/null";
+    const std::string command = "losetup -f --show --sector-size " + std::to_string(sector) + " " +
+                                image.string() + " 2>/dev/null";
     if (std::FILE* p = ::popen(command.c_str(), "r")) {
       char line[256] = {};
       if (std::fgets(line, sizeof line, p) != nullptr) device_ = line;
@@ -905,6 +906,41 @@ TEST_F(LoopDevice, IsReadToTheDevicesSize) {
     check({.name = "loop", .typed = device_ + "\n", .ending = ending});
     detach();
     fs::remove(dir_.path() / "test.fzz");
+  }
+}
+
+// Cold, a block device is read around the page cache: the same answers, for a
+// non-zero byte on either side of the first reads' ends, of the middle and of
+// the end, with logical blocks of 512 and of 4096 bytes; and not a page of
+// the device is cached afterwards. The test holds the device open, since its
+// last close drops its cache whatever was read.
+TEST_F(LoopDevice, ColdIsReadAroundTheCache) {
+  if (options.windows_build) GTEST_SKIP() << "a case for the other platform";
+  if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
+  constexpr std::size_t KiB = 1024, size = 24 << 20;
+  const std::optional<std::size_t> nonzero[] = {std::nullopt, 0,         64 * KiB - 1,
+                                                64 * KiB,     320 * KiB, 320 * KiB - 1,
+                                                size / 2 - 1, size / 2,  size - 1};
+  for (const int sector : {512, 4096}) {
+    for (const std::optional<std::size_t>& at : nonzero) {
+      SCOPED_TRACE("logical blocks of " + std::to_string(sector) + ", non-zero byte at " +
+                   (at ? std::to_string(*at) : "none"));
+      std::string bytes = zeros(size);
+      if (at) bytes[*at] = '\x01';
+      if (attach(bytes, sector).empty()) GTEST_SKIP() << "losetup cannot attach a loop device here";
+      const int held = ::open(device_.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(held, 0);
+      ASSERT_TRUE(make_cold(device_));
+      if (const std::string why = why_not_cold(device_); !why.empty()) {
+        ::close(held);
+        GTEST_SKIP() << why;
+      }
+      check({.name = "cold", .typed = device_ + "\n", .ending = at ? found : zeros_only});
+      EXPECT_EQ(cached_pages(device_), 0);
+      ::close(held);
+      detach();
+      fs::remove(dir_.path() / "test.fzz");
+    }
   }
 }
 
@@ -1184,65 +1220,6 @@ TEST_F(InTempDir, ColdFileOfZerosCutAndGrownWhileReadDirectlyIsNeverFound) {
   if (options.windows_build) GTEST_SKIP() << "a case for the other platform";
   never_found_while_cut_and_grown(dir_.path(), scratch_.path(), "zeros\n", dir_.path() / "zeros", 0,
                                   std::int64_t{1} << 20, true);
-}
-
-// A block device, cold: a loop device over an image of zeros with a non-zero
-// byte on either side of the first reads' ends, of the middle and of the end,
-// its logical blocks of 512 and of 4096 bytes. Read around the page cache:
-// the same answers, and not a page of the device cached afterwards.
-TEST_F(InTempDir, ColdBlockDeviceIsReadAroundTheCache) {
-  if (options.windows_build) GTEST_SKIP() << "a case for the other platform";
-  if (::geteuid() != 0) GTEST_SKIP() << "making a loop device needs root";
-  if (std::system("command -v losetup >/dev/null 2>&1") != 0)
-    GTEST_SKIP() << "losetup is not installed";
-  constexpr std::int64_t KiB = 1024, size = 24 << 20;
-  const std::optional<std::int64_t> nonzero[] = {
-      std::nullopt, 0,       64 * KiB - 1, 64 * KiB, 320 * KiB - 1, 320 * KiB, size / 2 - 1,
-      size / 2 + 1, size - 1};
-  const fs::path image = scratch_.path() / "disk.img";
-  for (const int sector : {512, 4096}) {
-    for (const std::optional<std::int64_t>& at : nonzero) {
-      SCOPED_TRACE("logical blocks of " + std::to_string(sector) + ", non-zero byte at " +
-                   (at ? std::to_string(*at) : "none"));
-      {
-        std::ofstream out(image, std::ios::binary | std::ios::trunc);
-        out.seekp(size - 1).put('\0');
-        if (at) out.seekp(*at).put('\x01');
-      }
-      const std::string attach =
-          "losetup --find --show --sector-size " + std::to_string(sector) + " " + image.string();
-      FILE* const made = ::popen(attach.c_str(), "r");
-      ASSERT_NE(made, nullptr);
-      char device[64] = {};
-      const bool named = std::fgets(device, sizeof device, made) != nullptr;
-      const int attached = ::pclose(made);
-      if (!named || attached != 0) GTEST_SKIP() << "no loop device to be had here";
-      const std::string path = std::string(device).substr(0, std::strcspn(device, "\n"));
-      const struct Detach {
-        std::string path;
-        ~Detach() { std::system(("losetup -d " + path).c_str()); }
-      } detach{path};
-      // Held open, so that its cache stays when the program closes it: a
-      // block device's last close drops it.
-      const int held = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      ASSERT_GE(held, 0);
-      const struct Close {
-        int fd;
-        ~Close() { ::close(fd); }
-      } close_held{held};
-      ASSERT_TRUE(make_cold(path));
-      if (const std::string why = why_not_cold(path); !why.empty()) GTEST_SKIP() << why;
-      const Finished run =
-          run_in(dir_.path(), path + "\n", Input::pipe, Output::file, scratch_.path(), {});
-      const Ending& ending = at ? found : zeros_only;
-      EXPECT_EQ(run.out, std::string(prompt) + "\n" + std::string(ending.line) + "\n");
-      EXPECT_EQ(run.status, ending.status);
-      EXPECT_EQ(read_all(dir_.path() / "test.fzz"),
-                std::string(1, static_cast<char>(ending.verdict)));
-      EXPECT_EQ(cached_pages(path), 0);
-      fs::remove(dir_.path() / "test.fzz");
-    }
-  }
 }
 
 // Programs run one after another on one file of names take one line each,

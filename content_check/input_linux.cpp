@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
+#include <limits>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -216,22 +218,29 @@ class FileInput final : public Input, DirectCalls {
     return -1;
   }
 
-  // Asked of the window of 8 MiB that holds the read, and kept for the reads
-  // that follow in it: a question for each read cost a scan of cached data a
-  // few percent. A read across windows asks of its own bytes. The scan never
+  // Asked of windows of 8 MiB, each once, and several windows ahead of the
+  // readers: the kernel reads ahead of reads through the cache, up to 16 MiB
+  // here, and a window that such reads had filled would be read through the
+  // cache in turn, and read ahead of, to the end of a file whose first part
+  // was cached. A question for each read also cost a scan of cached data a
+  // few percent. A read across windows goes by the first. The scan never
   // asks for bytes past the length it last measured: only the pages up to
-  // there count.
+  // there count, and windows past it are asked about once it has grown.
   Residence residence(std::int64_t offset, std::size_t size) override {
-    constexpr std::int64_t window_size = std::int64_t{8} << 20;
-    const std::int64_t end = std::min(offset + static_cast<std::int64_t>(size), measured_.load());
+    const std::int64_t length = measured_;
+    const std::int64_t end = std::min(offset + static_cast<std::int64_t>(size), length);
     const std::int64_t window = offset / window_size;
-    if (end <= offset || (end - 1) / window_size != window) return residence_of(fd_, offset, end);
-    const std::int64_t known = known_window_;
-    if (known >> 2 == window) return static_cast<Residence>(known & 3);
-    const Residence residence = residence_of(
-        fd_, window * window_size, std::min(window * window_size + window_size, measured_.load()));
-    known_window_ = window << 2 | static_cast<std::int64_t>(residence);
-    return residence;
+    if (end <= offset) return Residence::cached;  // nothing to go around the cache for
+    const std::lock_guard<std::mutex> locked(windows_lock_);
+    constexpr std::int64_t last_window = std::numeric_limits<std::int64_t>::max() / window_size - 1;
+    for (std::int64_t ahead = window; ahead < window + windows_ahead; ++ahead) {
+      const std::int64_t start = ahead * window_size;
+      if (ahead > last_window || start >= length) break;
+      Window& known = windows_[ahead % windows_ahead];
+      if (known.window != ahead)
+        known = {ahead, residence_of(fd_, start, std::min(start + window_size, length))};
+    }
+    return windows_[window % windows_ahead].residence;
   }
 
   std::size_t open_direct() override {
@@ -280,9 +289,15 @@ class FileInput final : public Input, DirectCalls {
   FileIdentity identity_;
   std::atomic<int> read_error_ = 0;
   std::atomic<std::int64_t> measured_ = 0;  // the length as last measured
-  // The window last asked about, shifted left by 2, and its residence.
-  std::atomic<std::int64_t> known_window_ = -1;
-  int direct_fd_ = -1;  // the file opened again for direct reads
+  static constexpr std::int64_t window_size = std::int64_t{8} << 20;
+  static constexpr std::int64_t windows_ahead = 8;
+  struct Window {
+    std::int64_t window = -1;
+    Residence residence = Residence::cached;
+  };
+  std::mutex windows_lock_;
+  Window windows_[windows_ahead];  // by window number, modulo their count
+  int direct_fd_ = -1;             // the file opened again for direct reads
   DirectReads direct_{*this};
 };
 

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -183,6 +184,28 @@ TEST(Holes, FindAnUnsyncedByteAtARandomOffset) {
         make(input_path(dir), {.what = "random", .size = 256 * MiB, .nonzero = {at}}));
     EXPECT_EQ(scan_file(input_path(dir)), ScanResult::found) << "byte at " << at;
   }
+}
+
+// A file whose first part is in the cache, as one is that was read half way:
+// that part is read from the cache, and the kernel's reading ahead of those
+// reads stays near it, never pulling the rest of the file into the cache for
+// the scan to read from there.
+TEST(Holes, OnlyTheCachedPartOfAFileIsReadThroughTheCache) {
+  TempDir dir;
+  const std::string path = input_path(dir);
+  ASSERT_NO_FATAL_FAILURE(
+      make(path, {.size = 256 * MiB, .zeros = 256 * MiB, .nonzero = {256 * MiB - 1}}));
+  ASSERT_TRUE(make_cold(path));
+  if (const std::string why = why_not_cold(path); !why.empty()) GTEST_SKIP() << why;
+  {
+    std::ifstream first_part(path, std::ios::binary);
+    std::vector<char> bytes(32 * MiB);
+    ASSERT_TRUE(first_part.read(bytes.data(), static_cast<std::streamsize>(bytes.size())));
+  }
+  ASSERT_EQ(cached_pages(path, 0, 32 * MiB), 32 * MiB / 4096);
+  EXPECT_EQ(scan_file(path), ScanResult::found);
+  EXPECT_EQ(cached_pages(path, 0, 32 * MiB), 32 * MiB / 4096) << "the cached part";
+  EXPECT_EQ(cached_pages(path, 128 * MiB, 128 * MiB), 0) << "the cold end";
 }
 
 // Appends a non-zero byte to the file after its first read, as a writer that

@@ -19,12 +19,14 @@ inline bool make_cold(const std::string& path) {
 }
 
 // The file's pages in the page cache (cachestat, Linux 6.5 on, whose number
-// older headers do not name), or -1 when the system cannot tell.
-inline std::int64_t cached_pages(const std::string& path) {
+// older headers do not name), from the offset on for the length, or to the
+// end; -1 when the system cannot tell.
+inline std::int64_t cached_pages(const std::string& path, std::uint64_t offset = 0,
+                                 std::uint64_t length = 0) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
-  const std::uint64_t range[2] = {0, 0};  // from the start to the end
-  std::uint64_t count[5] = {};            // cached, dirty, writeback, evicted, recently evicted
+  const std::uint64_t range[2] = {offset, length};  // a length of 0: to the end
+  std::uint64_t count[5] = {};  // cached, dirty, writeback, evicted, recently evicted
   const long asked = ::syscall(451, fd, range, count, 0);
   ::close(fd);
   return asked == 0 ? static_cast<std::int64_t>(count[0]) : -1;

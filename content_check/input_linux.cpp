@@ -219,8 +219,9 @@ class FileInput final : public Input, DirectCalls {
   }
 
   // Asked of windows of 8 MiB, each once, and several windows ahead of the
-  // readers: the kernel reads ahead of reads through the cache, up to 16 MiB
-  // here, and a window that such reads had filled would be read through the
+  // readers: the kernel reads ahead of reads through the cache (16 MiB on
+  // the project's machine), and a window that such reads had filled would be
+  // read through the
   // cache in turn, and read ahead of, to the end of a file whose first part
   // was cached. A question for each read also cost a scan of cached data a
   // few percent. A read across windows goes by the first. The scan never

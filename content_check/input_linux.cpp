@@ -219,14 +219,14 @@ class FileInput final : public Input, DirectCalls {
   }
 
   // Asked of windows of 8 MiB, each once, and several windows ahead of the
-  // readers: the kernel reads ahead of reads through the cache (16 MiB on
-  // the project's machine), and a window that such reads had filled would be
-  // read through the
-  // cache in turn, and read ahead of, to the end of a file whose first part
-  // was cached. A question for each read also cost a scan of cached data a
-  // few percent. A read across windows goes by the first. The scan never
-  // asks for bytes past the length it last measured: only the pages up to
-  // there count, and windows past it are asked about once it has grown.
+  // readers: the kernel reads ahead of reads through the cache (16 MiB on the
+  // project's machine), and a window that such reads had filled would be
+  // read through the cache in turn, and read ahead of, to the end of a file
+  // whose first part was cached. A question for each read also cost a scan
+  // of cached data a few percent. A read across windows goes by the first.
+  // The scan never asks for bytes past the length it last measured: only the
+  // pages up to there count, and windows past it are asked about once it has
+  // grown.
   Residence residence(std::int64_t offset, std::size_t size) override {
     const std::int64_t length = measured_;
     const std::int64_t end = std::min(offset + static_cast<std::int64_t>(size), length);

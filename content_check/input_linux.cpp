@@ -233,13 +233,14 @@ class FileInput final : public Input, DirectCalls {
     const std::int64_t window = offset / window_size;
     if (end <= offset) return Residence::cached;  // nothing to go around the cache for
     const std::lock_guard<std::mutex> locked(windows_lock_);
-    constexpr std::int64_t last_window = std::numeric_limits<std::int64_t>::max() / window_size - 1;
+    // The last window, which holds offset 2^63 - 1, may be short.
+    constexpr std::int64_t last_window = std::numeric_limits<std::int64_t>::max() / window_size;
     for (std::int64_t ahead = window; ahead < window + windows_ahead; ++ahead) {
       const std::int64_t start = ahead * window_size;
       if (ahead > last_window || start >= length) break;
+      const std::int64_t window_end = length - start < window_size ? length : start + window_size;
       Window& known = windows_[ahead % windows_ahead];
-      if (known.window != ahead)
-        known = {ahead, residence_of(fd_, start, std::min(start + window_size, length))};
+      if (known.window != ahead) known = {ahead, residence_of(fd_, start, window_end)};
     }
     return windows_[window % windows_ahead].residence;
   }

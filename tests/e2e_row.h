@@ -65,6 +65,7 @@ struct Row {
                                       // out after a "...short" one is open (fail_read.cpp)
   rlim_t data_limit = RLIM_INFINITY;  // the program's memory, as `ulimit -d` limits it
   bool one_processor = false;         // the program may run on one processor only
+  bool no_cachestat = false;          // the kernel is one without cachestat (Linux before 6.5)
   Input input = Input::pipe;
   Output output = Output::file;  // the console bytes are seen on a file and a busy pipe
   Sticky sticky = Sticky::none;
@@ -189,7 +190,8 @@ class InTempDir : public testing::Test {
     const Watch watch{.failing_reads = row.failing_reads,
                       .trace = traced(row) ? trace() : fs::path(),
                       .data_limit = row.data_limit,
-                      .one_processor = row.one_processor};
+                      .one_processor = row.one_processor,
+                      .no_cachestat = row.no_cachestat};
     Finished run = run_in(dir, row.typed, row.input, output_of(row), scratch_.path(), watch);
     ::chown(dir.c_str(), ::geteuid(), static_cast<gid_t>(-1));
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);

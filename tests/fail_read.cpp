@@ -18,8 +18,6 @@
 // A file whose name ends in "grows", at the first direct read of it, first
 // grows to twice its length, its new last byte 0x01, as if a writer were at
 // work.
-// For a file whose name ends in "no-cachestat", the kernel is one without
-// cachestat (ENOSYS), which tells what of a file is in the page cache.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -185,23 +183,6 @@ extern "C" ssize_t writev(int fd, const iovec* pieces, int count) {
     return real_writev(fd, &first_byte, 1);
   }
   return 0;
-}
-
-// The C library's syscall, through which the program asks cachestat.
-extern "C" long syscall(long number, ...) {
-  va_list more;
-  va_start(more, number);
-  long args[6];
-  for (long& arg : args) arg = va_arg(more, long);
-  va_end(more);
-  constexpr long cachestat = 451;
-  if (number == cachestat && opened_as(static_cast<int>(args[0]), "no-cachestat")) {
-    errno = ENOSYS;
-    return -1;
-  }
-  using Syscall = long (*)(long, ...);
-  static const auto real_syscall = next<Syscall>("syscall");
-  return real_syscall(number, args[0], args[1], args[2], args[3], args[4], args[5]);
 }
 
 extern "C" void* malloc(std::size_t size) {

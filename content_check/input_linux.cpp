@@ -235,9 +235,10 @@ class FileInput final : public Input, DirectCalls {
     const std::lock_guard<std::mutex> locked(windows_lock_);
     // The last window, which holds offset 2^63 - 1, may be short.
     constexpr std::int64_t last_window = std::numeric_limits<std::int64_t>::max() / window_size;
-    for (std::int64_t ahead = window; ahead < window + windows_ahead; ++ahead) {
+    for (std::int64_t ahead = window; ahead < window + windows_ahead && ahead <= last_window;
+         ++ahead) {
       const std::int64_t start = ahead * window_size;
-      if (ahead > last_window || start >= length) break;
+      if (start >= length) break;
       const std::int64_t window_end = length - start < window_size ? length : start + window_size;
       Window& known = windows_[ahead % windows_ahead];
       if (known.window != ahead) known = {ahead, residence_of(fd_, start, window_end)};

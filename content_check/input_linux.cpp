@@ -99,7 +99,7 @@ Residence residence_of(int fd, std::int64_t offset, std::int64_t end) {
   // ENOSYS before Linux 6.5; refused for some files (hugetlbfs).
   if (::syscall(cachestat_call, fd, &range, &count, 0) != 0) return Residence::unknown;
   if (count.dirty + count.writeback > 0) return Residence::cached;
-  const auto pages = static_cast<std::uint64_t>((end + page - 1) / page - offset / page);
+  const auto pages = static_cast<std::uint64_t>((end - 1) / page - offset / page + 1);
   return 2 * count.cached >= pages ? Residence::cached : Residence::cold;
 }
 

@@ -18,7 +18,9 @@ namespace platform {
 // socket, a character device, a file of the kernel's own file systems, such
 // as /proc and /sys, whose sizes say nothing of their text). A file or a block
 // device is positioned: read at offsets from several threads at once. Holes
-// are reported only where the file system is known to report them truly.
+// are reported only where the file system is known to report them truly. On
+// Linux, data at offsets that is not in the page cache is read around it
+// (direct_reads.h), with the same answers.
 class Input : public ByteSource {
  public:
   // Had with new (std::nothrow), which here is a plain malloc, and checked.

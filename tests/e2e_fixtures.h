@@ -49,6 +49,7 @@ struct Fixture {
   // file: mode 0444, which stops every user but root from writing it; under
   // Wine the read-only attribute.
   bool read_only = false;
+  bool cold = false;  // file: out of the page cache when the run starts
 };
 
 inline Fixture file(std::string name, std::string bytes) {
@@ -93,6 +94,13 @@ inline Fixture owned_by_nobody(Fixture f) {
 }
 inline Fixture read_only(Fixture f) {
   f.read_only = true;
+  return f;
+}
+
+// A file written out and dropped from the page cache before the run, as one is
+// that nobody has read for a while.
+inline Fixture made_cold(Fixture f) {
+  f.cold = true;
   return f;
 }
 

@@ -19,6 +19,7 @@
 #include "e2e_machine.h"
 #include "e2e_run.h"
 #include "e2e_trace.h"
+#include "page_cache.h"
 #include "runner.h"
 #include "temp_dir.h"
 #include "test_names.h"
@@ -75,6 +76,7 @@ struct Row {
   std::string locale = "C.UTF-8";        // the program's LC_ALL, on Linux
   std::vector<std::string> arguments{};  // given to the program, which ignores them
   bool one_processor = false;            // the program may run on one processor only
+  bool no_cachestat = false;             // the kernel is one without cachestat (Linux before 6.5)
   Input input = Input::pipe;
   Output output = Output::file;  // the console bytes are seen on a file and a busy pipe
   Sticky sticky = Sticky::none;
@@ -90,6 +92,9 @@ struct Row {
   // goes out when it is said, and the ending's order of steps checked.
   bool traced = false;
   bool smoke = false;  // also one of the few rows run against an installed program
+  // The pages of each cold entry that are in the page cache after the run:
+  // those the program read through it.
+  std::optional<std::int64_t> cached_after{};
 };
 
 using row_printing::PrintTo;
@@ -146,6 +151,12 @@ class InTempDir : public testing::Test {
     const std::filesystem::path& dir = dir_.path();
     for (const Fixture& f : row.fixtures) ASSERT_NO_FATAL_FAILURE(make(dir, f));
     Snapshot before = snapshot(dir);
+    // Made cold after the snapshot, which reads the small ones.
+    for (const Fixture& f : row.fixtures) {
+      if (!f.cold) continue;
+      ASSERT_TRUE(make_cold(dir / f.name)) << f.name;
+      if (const std::string why = why_not_cold(dir / f.name); !why.empty()) GTEST_SKIP() << why;
+    }
     FifoEnds fifo_ends;
     ASSERT_NO_FATAL_FAILURE(fifo_ends.start(dir, row.fixtures));
     const Finished run = run_once(row);
@@ -153,6 +164,11 @@ class InTempDir : public testing::Test {
     if (row.failing_reads && run.status == 77 && run.err.starts_with("fail_read: "))
       GTEST_SKIP() << run.err;
 
+    for (const Fixture& f : row.fixtures) {
+      if (f.cold && row.cached_after) {
+        EXPECT_EQ(cached_pages(dir / f.name), *row.cached_after) << f.name;
+      }
+    }
     expect_console(row, run);
     if (traced(row)) expect_steps(row);
     expect_entries(row, std::move(before));
@@ -187,6 +203,7 @@ class InTempDir : public testing::Test {
                       .data_limit = row.data_limit,
                       .file_size_limit = row.file_size_limit,
                       .one_processor = row.one_processor,
+                      .no_cachestat = row.no_cachestat,
                       .locale = row.locale,
                       .arguments = row.arguments};
     Finished run = run_in(dir, row.typed, row.input, output_of(row), scratch_.path(), watch);

@@ -3,19 +3,25 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pty.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
@@ -112,12 +118,28 @@ struct Watch {
   // then goes through a pipe, which no such limit stops, to be seen whole.
   rlim_t file_size_limit = RLIM_INFINITY;
   bool one_processor = false;  // it may run on one processor only
+  bool no_cachestat = false;   // cachestat fails with ENOSYS, as before Linux 6.5
   // The program's LC_ALL on Linux, which says how its failure line shows a
   // name's bytes from 0x80 up; Wine takes its code pages from it, so it is
   // left as it is there.
   std::string locale = "C.UTF-8";
   std::vector<std::string> arguments{};  // given after the program's name
 };
+
+// From here on, in this process and what it executes, cachestat (whose
+// number is the same on every architecture) fails with ENOSYS, as on kernels
+// before Linux 6.5; false when the filter cannot be had.
+inline bool refuse_cachestat() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 451, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 // Runs the program once with in_fd as its standard input, which stays open.
 inline Finished run_with(const std::filesystem::path& dir, int in_fd, Output output,
@@ -167,6 +189,7 @@ inline Finished run_with(const std::filesystem::path& dir, int in_fd, Output out
   if (pid == 0) {
     if (watch.one_processor && ::sched_setaffinity(0, sizeof processors, &processors) != 0)
       ::_exit(123);
+    if (watch.no_cachestat && !refuse_cachestat()) ::_exit(125);
     ::dup2(in_fd, 0);
     if (in_fd != 0) ::close(in_fd);
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -11,11 +11,21 @@
 // Once a file whose name ends in "trickle" is open, standard output takes
 // writes of several pieces one byte at a time, and answers "not now"
 // (EAGAIN) before each, as a non-blocking pipe with little room does.
+// Direct reads, which go around the page cache: a file whose name ends in
+// "no-direct-open" cannot be opened for them (EINVAL), as ramfs refuses, and
+// one whose name ends in "no-direct-read" is opened but refuses every such
+// read (EINVAL), as file systems do that take them only at some alignments.
+// A file whose name ends in "grows", at the first direct read of it, first
+// grows to twice its length, its new last byte 0x01, as if a writer were at
+// work.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdlib>
 #include <string_view>
@@ -31,9 +41,35 @@ bool starving = false;
 bool asked_here = false;  // the last malloc came to this module's
 bool trickling = false;
 
+using Open = int (*)(const char*, int, ...);
+using OpenAt = int (*)(int, const char*, int, ...);
+
+template <typename Call>
+Call next(const char* name) {
+  return reinterpret_cast<Call>(::dlsym(RTLD_NEXT, name));
+}
+
+// The C library's own opens, all found at the first, while there is memory.
+struct RealOpens {
+  Open open = next<Open>("open");
+  Open open64 = next<Open>("open64");
+  OpenAt openat = next<OpenAt>("openat");
+  OpenAt openat64 = next<OpenAt>("openat64");
+};
+
+const RealOpens& real() {
+  static const RealOpens opens;
+  return opens;
+}
+
 // Called by every open once it has happened: the fd it opened, or -1.
-int opened(int fd) {
+int opened(int fd, int flags) {
   if (fd < 0) return fd;
+  if ((flags & O_DIRECT) != 0 && opened_as(fd, "no-direct-open")) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
   if (short_input_open) {
     // Whose malloc does the process call? This module's notes it. A
     // sanitizer's runtime, linked into the program, answers malloc and free
@@ -60,15 +96,36 @@ mode_t mode_of(int flags, va_list more) {
   return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(more, int)) : 0;
 }
 
-template <typename Call>
-Call next(const char* name) {
-  return reinterpret_cast<Call>(::dlsym(RTLD_NEXT, name));
-}
-
 bool fails(int fd) {
   if (!opened_as(fd, "unreadable")) return false;
   errno = EIO;
   return true;
+}
+
+bool direct(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_DIRECT) != 0;
+}
+
+bool refused_direct(int fd) {
+  if (!direct(fd) || !opened_as(fd, "no-direct-read")) return false;
+  errno = EINVAL;
+  return true;
+}
+
+// The file open at fd, on its first direct read, grows to twice its length
+// with 0x01 as its last byte.
+void grow_once(int fd) {
+  static std::atomic<bool> grown = false;
+  if (!direct(fd) || !opened_as(fd, "grows") || grown.exchange(true)) return;
+  char path[32] = "/proc/self/fd/";
+  std::to_chars(path + 14, path + sizeof path - 1, fd);
+  const int writer = real().open(path, O_WRONLY | O_CLOEXEC);
+  struct stat st {};
+  if (writer < 0 || ::fstat(writer, &st) != 0 || ::ftruncate(writer, 2 * st.st_size) != 0 ||
+      ::pwrite(writer, "\x01", 1, 2 * st.st_size - 1) != 1)
+    ::_exit(78);
+  ::close(writer);
 }
 
 bool cannot_seek(int fd) {
@@ -91,11 +148,15 @@ extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
 
 // On 64-bit systems the C library has both names for each of these calls.
 extern "C" ssize_t pread(int fd, void* buffer, std::size_t size, off_t offset) {
-  return fails(fd) || cannot_seek(fd) ? -1 : real_pread(fd, buffer, size, offset);
+  grow_once(fd);
+  return fails(fd) || cannot_seek(fd) || refused_direct(fd) ? -1
+                                                            : real_pread(fd, buffer, size, offset);
 }
 
 extern "C" ssize_t pread64(int fd, void* buffer, std::size_t size, off_t offset) {
-  return fails(fd) || cannot_seek(fd) ? -1 : real_pread(fd, buffer, size, offset);
+  grow_once(fd);
+  return fails(fd) || cannot_seek(fd) || refused_direct(fd) ? -1
+                                                            : real_pread(fd, buffer, size, offset);
 }
 
 extern "C" off_t lseek(int fd, off_t offset, int whence) {
@@ -133,28 +194,12 @@ extern "C" void* malloc(std::size_t size) {
   return __libc_malloc(size);
 }
 
-using Open = int (*)(const char*, int, ...);
-using OpenAt = int (*)(int, const char*, int, ...);
-
-// The C library's own opens, all found at the first, while there is memory.
-struct RealOpens {
-  Open open = next<Open>("open");
-  Open open64 = next<Open>("open64");
-  OpenAt openat = next<OpenAt>("openat");
-  OpenAt openat64 = next<OpenAt>("openat64");
-};
-
-const RealOpens& real() {
-  static const RealOpens opens;
-  return opens;
-}
-
 extern "C" int open(const char* path, int flags, ...) {
   va_list more;
   va_start(more, flags);
   const mode_t mode = mode_of(flags, more);
   va_end(more);
-  return opened(real().open(path, flags, mode));
+  return opened(real().open(path, flags, mode), flags);
 }
 
 extern "C" int open64(const char* path, int flags, ...) {
@@ -162,7 +207,7 @@ extern "C" int open64(const char* path, int flags, ...) {
   va_start(more, flags);
   const mode_t mode = mode_of(flags, more);
   va_end(more);
-  return opened(real().open64(path, flags, mode));
+  return opened(real().open64(path, flags, mode), flags);
 }
 
 extern "C" int openat(int at, const char* path, int flags, ...) {
@@ -170,7 +215,7 @@ extern "C" int openat(int at, const char* path, int flags, ...) {
   va_start(more, flags);
   const mode_t mode = mode_of(flags, more);
   va_end(more);
-  return opened(real().openat(at, path, flags, mode));
+  return opened(real().openat(at, path, flags, mode), flags);
 }
 
 extern "C" int openat64(int at, const char* path, int flags, ...) {
@@ -178,5 +223,5 @@ extern "C" int openat64(int at, const char* path, int flags, ...) {
   va_start(more, flags);
   const mode_t mode = mode_of(flags, more);
   va_end(more);
-  return opened(real().openat64(at, path, flags, mode));
+  return opened(real().openat64(at, path, flags, mode), flags);
 }

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -18,6 +19,7 @@
 
 #include "input.h"
 #include "input_linux.h"
+#include "page_cache.h"
 #include "scan_memory.h"
 #include "seek_seam.h"
 #include "temp_dir.h"
@@ -156,6 +158,18 @@ TEST_P(Holes, AsIfRead) {
   EXPECT_EQ(scan_file(input_path(dir)), GetParam().expected);
 }
 
+// The same once the file is cold, and the page cache left as it was: read
+// directly, not a page of the file is cached after the scan.
+TEST_P(Holes, AsIfReadColdAroundTheCache) {
+  TempDir dir;
+  const std::string path = input_path(dir);
+  ASSERT_NO_FATAL_FAILURE(make(path, GetParam()));
+  ASSERT_TRUE(make_cold(path));
+  if (const std::string why = why_not_cold(path); !why.empty()) GTEST_SKIP() << why;
+  EXPECT_EQ(scan_file(path), GetParam().expected);
+  EXPECT_EQ(cached_pages(path), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, Holes, testing::ValuesIn(layouts()),
                          [](const testing::TestParamInfo<Layout>& l) {
                            return test_name(l.param.what);
@@ -170,6 +184,28 @@ TEST(Holes, FindAnUnsyncedByteAtARandomOffset) {
         make(input_path(dir), {.what = "random", .size = 256 * MiB, .nonzero = {at}}));
     EXPECT_EQ(scan_file(input_path(dir)), ScanResult::found) << "byte at " << at;
   }
+}
+
+// A file whose first part is in the cache, as one is that was read half way:
+// that part is read from the cache, and the kernel's reading ahead of those
+// reads stays near it, never pulling the rest of the file into the cache for
+// the scan to read from there.
+TEST(Holes, OnlyTheCachedPartOfAFileIsReadThroughTheCache) {
+  TempDir dir;
+  const std::string path = input_path(dir);
+  ASSERT_NO_FATAL_FAILURE(
+      make(path, {.size = 256 * MiB, .zeros = 256 * MiB, .nonzero = {256 * MiB - 1}}));
+  ASSERT_TRUE(make_cold(path));
+  if (const std::string why = why_not_cold(path); !why.empty()) GTEST_SKIP() << why;
+  {
+    std::ifstream first_part(path, std::ios::binary);
+    std::vector<char> bytes(32 * MiB);
+    ASSERT_TRUE(first_part.read(bytes.data(), static_cast<std::streamsize>(bytes.size())));
+  }
+  ASSERT_EQ(cached_pages(path, 0, 32 * MiB), 32 * MiB / 4096);
+  EXPECT_EQ(scan_file(path), ScanResult::found);
+  EXPECT_EQ(cached_pages(path, 0, 32 * MiB), 32 * MiB / 4096) << "the cached part";
+  EXPECT_EQ(cached_pages(path, 128 * MiB, 128 * MiB), 0) << "the cold end";
 }
 
 // Appends a non-zero byte to the file after its first read, as a writer that
@@ -205,16 +241,24 @@ class GrowingFile final : public ByteSource {
   std::once_flag grown_;
 };
 
+// Also when it is read directly, cold, with its new byte cached.
 TEST(Holes, AFileThatGrowsBetweenBlocksIsReadToItsNewEnd) {
-  for (const bool positioned : {false, true}) {
-    TempDir dir;
-    ASSERT_NO_FATAL_FAILURE(
-        make(input_path(dir), {.what = "growing", .size = 2 * MiB, .zeros = 2 * MiB}));
-    const std::unique_ptr<platform::Input> input = platform::open_input(input_path(dir).c_str());
-    ASSERT_TRUE(input);
-    GrowingFile source(*input, input_path(dir), positioned);
-    EXPECT_EQ(scan_for_nonzero(source), ScanResult::found)
-        << (positioned ? "positioned" : "stream");
+  for (const bool cold : {false, true}) {
+    for (const bool positioned : {false, true}) {
+      TempDir dir;
+      ASSERT_NO_FATAL_FAILURE(
+          make(input_path(dir), {.what = "growing", .size = 2 * MiB, .zeros = 2 * MiB}));
+      if (cold) {
+        ASSERT_TRUE(make_cold(input_path(dir)));
+        if (const std::string why = why_not_cold(input_path(dir)); !why.empty())
+          GTEST_SKIP() << why;
+      }
+      const std::unique_ptr<platform::Input> input = platform::open_input(input_path(dir).c_str());
+      ASSERT_TRUE(input);
+      GrowingFile source(*input, input_path(dir), positioned);
+      EXPECT_EQ(scan_for_nonzero(source), ScanResult::found)
+          << (positioned ? "positioned" : "stream") << (cold ? ", cold" : "");
+    }
   }
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "direct_seam.h"
 #include "machine.h"
 #include "memory_source.h"
 #include "scan_memory.h"
@@ -192,6 +193,26 @@ TEST_P(Scan, SeveralReaders) {
   EXPECT_EQ(scan_for_nonzero(source), GetParam().expected) << "the run's memory";
 }
 
+// The same answer where reads at offsets may go around the cache: cold data
+// read directly in its aligned part and cached data as before, and direct
+// reads that cannot be had, or fail, made again as before. Through small
+// blocks with one reader and several, and through the run's memory.
+TEST_P(Scan, ThroughTheDirectPath) {
+  for (const DirectWay& way : direct_ways) {
+    for (const std::size_t readers : {std::size_t{1}, std::size_t{3}}) {
+      DirectSource source(positioned(GetParam().source), way.settings);
+      std::vector<unsigned char> buffer(16 * readers);
+      EXPECT_EQ(scan_for_nonzero(source, buffer, nullptr, readers), GetParam().expected)
+          << way.what << ", " << readers << " readers";
+      EXPECT_EQ(source.misaligned, 0) << way.what;
+      EXPECT_LE(source.opens, 1) << way.what;
+    }
+    DirectSource source(positioned(GetParam().source), way.settings);
+    EXPECT_EQ(scan_for_nonzero(source), GetParam().expected) << way.what << ", the run's memory";
+    EXPECT_EQ(source.misaligned, 0) << way.what;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, Scan, testing::ValuesIn(scan_cases()),
                          [](const testing::TestParamInfo<ScanCase>& c) {
                            return test_name(c.param.what);
@@ -227,6 +248,105 @@ TEST(ScanBoundaries, FindsAByteOnEitherSideOfEachBlockBoundary) {
   MemorySource clean({.bytes = zeros_then(3 * block)});
   unsigned char buffer[block];
   EXPECT_EQ(scan_for_nonzero(clean, buffer), ScanResult::not_found);
+}
+
+// The same through the direct path, read as a file is, by one reader and by
+// two: the byte on either side of each block boundary and of each aligned
+// part of a read, in files that end on an alignment and off it.
+TEST(ScanBoundaries, FindsAByteOnEitherSideOfEachBoundaryThroughTheDirectPath) {
+  constexpr std::size_t block = 48;
+  for (const DirectWay& way : direct_ways) {
+    for (const std::size_t size : {3 * block, 3 * block + 5}) {
+      for (const std::size_t readers : {std::size_t{1}, std::size_t{2}}) {
+        for (std::size_t at = 0; at <= size; ++at) {
+          DirectSource s({.bytes = zeros_then(size), .positioned_reads = true}, way.settings);
+          if (at < size) s.memory.bytes[at] = 0x01;
+          alignas(64) unsigned char buffer[2 * block];
+          EXPECT_EQ(scan_for_nonzero(s, std::span(buffer, readers * block), nullptr, readers),
+                    at < size ? ScanResult::found : ScanResult::not_found)
+              << way.what << ", " << size << " bytes, non-zero byte at " << at << ", " << readers
+              << " readers";
+          EXPECT_EQ(s.misaligned, 0) << way.what;
+        }
+      }
+    }
+  }
+}
+
+// Which bytes go around the cache: where the data is cold, all those of
+// aligned offsets that fill aligned sizes; the rest through the cache. A
+// direct path that cannot be had is asked for once, and a direct read that
+// fails is not tried again.
+TEST(DirectReads, GoAroundTheCacheWhereTheDataIsColdAndTheReadAligned) {
+  constexpr std::size_t block = 64;
+  using Cache = DirectSettings::Cache;
+  const struct {
+    const char* what;
+    MemorySettings source;
+    DirectSettings direct;
+    std::int64_t direct_bytes;  // read around the cache
+    int opens = 1;
+    int direct_reads = -1;  // when it matters
+    int queries = -1;       // when it matters
+  } cases[] = {
+      // The last read, 41 bytes at 960, takes 32 directly and leaves 9.
+      {"cold", {.bytes = zeros_then(1000, {1})}, {.alignment = 16}, 992},
+      {"cold, its length aligned", {.bytes = zeros_then(1023, {1})}, {.alignment = 16}, 1024},
+      {"cold, a tail shorter than the alignment", {.bytes = zeros_then(10)}, {.alignment = 16}, 0},
+      {"cached", {.bytes = zeros_then(1000, {1})}, {.cache = Cache::cached}, 0, 0},
+      // Stretches of 64 bytes, the first cold.
+      {"cold and cached by turns",
+       {.bytes = zeros_then(1000, {1})},
+       {.cache = Cache::by_turns, .alignment = 16, .turn = 64},
+       8 * 64},
+      {"residence unknown",
+       {.bytes = zeros_then(1000, {1})},
+       {.cache = Cache::unknown},
+       0,
+       0,
+       0,
+       1},
+      {"refused at the opening", {.bytes = zeros_then(1000, {1})}, {.alignment = 0}, 0},
+      {"refused at the first read",
+       {.bytes = zeros_then(1000, {1})},
+       {.alignment = 16, .refused_from = 0},
+       0,
+       1,
+       1},
+      {"failing at the third read",
+       {.bytes = zeros_then(1000, {1})},
+       {.alignment = 16, .refused_from = 2},
+       2 * 64,
+       1,
+       3},
+      // Short reads leave offsets off the alignment: the head up to the next
+      // aligned offset comes through the cache, 3 bytes at a time, and then
+      // 3 bytes directly of each 16.
+      {"short reads", {.bytes = zeros_then(63, {1}), .most_per_read = 3}, {.alignment = 16}, 12},
+  };
+  for (const auto& c : cases) {
+    MemorySettings settings = c.source;
+    settings.positioned_reads = true;
+    DirectSource source(settings, c.direct);
+    alignas(block) unsigned char buffer[block];
+    const ScanResult expected =
+        std::any_of(settings.bytes.begin(), settings.bytes.end(), [](auto b) { return b != 0; })
+            ? ScanResult::found
+            : ScanResult::not_found;
+    EXPECT_EQ(scan_for_nonzero(source, buffer), expected) << c.what;
+    EXPECT_EQ(source.direct_bytes, c.direct_bytes) << c.what;
+    EXPECT_EQ(source.direct_bytes + source.cached_bytes,
+              static_cast<std::int64_t>(settings.bytes.size()))
+        << c.what << ": each byte read once";
+    EXPECT_EQ(source.opens, c.opens) << c.what;
+    if (c.direct_reads >= 0) {
+      EXPECT_EQ(source.direct_reads, c.direct_reads) << c.what;
+    }
+    if (c.queries >= 0) {
+      EXPECT_EQ(source.queries, c.queries) << c.what;
+    }
+    EXPECT_EQ(source.misaligned, 0) << c.what;
+  }
 }
 
 // Both widths of the zero check, the one this processor uses and the 16-byte

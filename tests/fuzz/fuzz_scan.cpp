@@ -1,12 +1,15 @@
 // The block scan over arbitrary byte sources, by one reader or several, against
 // the rule read one byte at a time with the length measured before every byte. Sources may be
 // sparse and as long as 2^63 - 1 bytes, with their hole queries answered truly or in the odd ways
-// file systems answer them, through the platform's own query code.
+// file systems answer them, through the platform's own query code; sources read at offsets may
+// be read through the direct path, cold, cached by turns, or refusing direct reads.
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
+#include "direct_seam.h"
 #include "memory_source.h"
 #include "scan.h"
 #include "seek_seam.h"
@@ -176,12 +179,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   unfailing.fails_after = max_offset;
   const ScanResult expected_unfailing = reference(unfailing);
 
-  unsigned char buffer[64 * 4];
+  alignas(64) unsigned char buffer[64 * 4];
   const std::span<unsigned char> blocks(buffer, buffer_size * readers);
+  // The top bits of the buffer's byte: reads at offsets as they come, or
+  // through the direct path in one of its ways.
+  const std::size_t direct_way = data[0] / 64;
   ScanResult got;
   if (queries) {
     seam.answer = OddAnswers{content_end, data + size, static_cast<std::int64_t>(buffer_size), &s};
     got = scan_for_nonzero(seam, blocks, nullptr, readers);
+  } else if (s.positioned_reads && direct_way > 0) {
+    const std::size_t way = ((direct_way - 1) * 3 + data[4] / 3 % 3) % std::size(direct_ways);
+    DirectSource direct(s, direct_ways[way].settings);
+    got = scan_for_nonzero(direct, blocks, nullptr, readers);
+    if (direct.misaligned != 0) std::abort();
   } else {
     got = scan_for_nonzero(s, blocks, nullptr, readers);
   }

@@ -1413,40 +1413,6 @@ TEST_F(InTempDir, ColdFileOfZerosCutAndGrownWhileReadDirectlyIsNeverFound) {
                                   std::int64_t{1} << 20, true);
 }
 
-// Programs run one after another on one file of names take one line each,
-// as `while read -r x; do content_check; done < names` or
-// `{ content_check; content_check; } < names` do.
-TEST_F(InTempDir, SharedFileOfNamesGivesEachRunItsOwnLine) {
-  const std::string long_name(127, 'n');
-  for (const Fixture& f : {file("first", "\x01"), file(long_name, zeros(3)), file("third", "")})
-    ASSERT_NO_FATAL_FAILURE(make(dir_.path(), f));
-  const fs::path names = scratch_.path() / "names";
-  std::ofstream(names, std::ios::binary)
-      << "first\n" + long_name + std::string(73, 'm') + "\n" + "third";
-  const int in_fd = ::open(names.c_str(), O_RDONLY);
-  ASSERT_GE(in_fd, 0);
-  const std::string nl = options.windows_build ? "\r\n" : "\n";
-  // The second line's name is cut, and the file of its first 127 bytes is
-  // not the one named. The fourth run finds the file of names at its end: an
-  // empty name.
-  for (const auto& [ending, err] :
-       {std::pair<Ending, std::string>{found, ""},
-        {open_error, "content_check: " + long_name + ": name longer than 127 bytes, not opened"},
-        {vacant, ""},
-        {open_error, "content_check: '': No such file or directory"}}) {
-    const Finished run = run_with(dir_.path(), in_fd, Output::file, scratch_.path());
-    EXPECT_EQ(run.out, dialogue(ending, nl));
-    expect_failure_line(run.err, err);
-    EXPECT_EQ(run.status, ending.status);
-    if (ending.verdict != no_verdict) {
-      EXPECT_EQ(read_all(dir_.path() / "test.fzz"),
-                std::string(1, static_cast<char>(ending.verdict)))
-          << ending.line;
-    }
-  }
-  ::close(in_fd);
-}
-
 // Standard input left non-blocking by whoever shares it, with the name typed
 // only after the program has asked for it: the name is waited for, not taken
 // as empty.
